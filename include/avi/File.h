@@ -1,0 +1,283 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "avi/IFileHandler.h"
+#include "avi/IndexEntry.h"
+#include "avi/errors.h"
+#include "avi/export.h"
+#include "avi/fcns.h"
+#include "avi/records.h"
+
+namespace pluginkit {
+class PluginReference;
+}
+
+namespace avi {
+
+// One AVI file, opened either for reading or for writing.
+//
+// Reading: open(path, "r"), query the properties, read frames by number or in sequence
+// (raw, palette indices or RGB24) and audio as one byte stream, close().
+// Writing: open(path, "w"), setVideoInfo/setAudioInfo/setColormap, append frames and
+// audio, close(); headers and indexes are written at close.
+//
+// Failures are reported through the error state (getErrorCode/getErrorMsg), never by
+// exceptions, except for allocation failures and 32-bit range guards on sizes.
+//
+// Writer decisions:
+//  - The header has room for numSuperIndexEntries standard indexes per stream. A write
+//    that would open a RIFF segment beyond that room is refused with ERR_UNSUPPORTED_FILE
+//    (nothing is written), so a header never overruns into the data and everything
+//    written before stays readable after close.
+//  - The 8-bit palette is counted into the reserved header room.
+//  - A video frame of odd size is followed by one pad byte, so every chunk starts at an
+//    even offset; the chunk header and the indexes carry the unpadded size.
+class AVI_API File {
+public:
+    static const long long INVALID_FRAME_INDEX = -1LL;
+    static const std::uint32_t DEFAULT_BITS_PER_PIXEL = 24;
+
+    File();
+    virtual ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // ---- lifecycle and modes ----
+    bool open(std::u16string path, const char* mode);
+    bool open(const char* path, const char* mode);
+    bool openToGetInformation(std::u16string path);
+    bool openToGetInformation(const char* path);
+    void close();
+    bool hasVideo() const;
+    bool hasAudio() const;
+    void byteSwapOnBigEndian(void* data, std::uint32_t elementSize, std::uint32_t count);
+
+    // ---- error state ----
+    void setError(errors::error_T code);
+    errors::error_T getErrorCode() const;
+    const char* getErrorMsg() const;
+    void clearError();
+
+    // ---- chunk primitives ----
+    void writeChunk(const char* id, std::uint32_t size);
+    void writeList(const char* id, std::uint32_t size, const char* type);
+
+    // ---- remote handler ----
+    void loadRemoteFileHandler();
+
+    // ---- header and stream parsing ----
+    void parseFile();
+    void parseMainHeader();
+    void parseStreamLists();
+    void parseStreamHeader(unsigned int streamNumber, char* data, unsigned long length);
+    void parseStreamFormat(unsigned int streamNumber, char* data, unsigned long length);
+    void parseAudioStreamFormat(char* data, unsigned long length);
+    void parseVideoStreamFormat(char* data, unsigned long length);
+    void assignClrmapIf2or4or8bitAVIwithNoClrmap();
+    unsigned int verifyValidStream(std::string text, unsigned int audioStream, unsigned int videoStream);
+    void verifySupport();
+    void verifyIndex();
+    void errorIfWrongNumFrameForRGB24();
+
+    // ---- index loading ----
+    // length: bytes available at data (the chunk's data); nothing beyond it is read.
+    void parseStreamIndex(unsigned long streamNumber, char* data, unsigned long length);
+    aviindex_chunk parseOpenDMLBaseIndex(char* data);
+    void parseOpenDMLSuperIndex(unsigned long streamNumber, const aviindex_chunk& header, char* data,
+                                unsigned long length);
+    void parseOpenDMLStandardIndex(unsigned long streamNumber, const aviindex_chunk& header, char* data,
+                                   unsigned long length);
+    void addIndexEntry(unsigned long streamNumber, std::uint32_t chunkId, unsigned int offset, unsigned int size,
+                       unsigned long long base);
+    void addIndexEntry(unsigned long streamNumber, const char* chunkId, unsigned int offset, unsigned int size,
+                       unsigned long long base);
+    void addIndexEntry(const char* chunkId, unsigned int offset, unsigned int size, unsigned long long base);
+    void addIndexEntry(std::uint32_t chunkId, unsigned int offset, unsigned int size, unsigned long long base);
+    void parseLegacyIndex();
+    void buildLegacyIndex(const char* chunkId);
+
+    // ---- video reading ----
+    void readVideoFrame(char* buffer);
+    void readVideoFrame(char* buffer, long long frameNumber);
+    void readIndexedVideoFrame(char* buffer, long long frameNumber);
+    bool isEndOfVideo();
+    std::uint64_t getVideoFramesRead() const;
+    void resetVideo();
+    std::uint32_t getVideoTotalFrames() const;
+    bool isVideoCompressed();
+    std::uint32_t getRawVideoFrameSize(long long frameNumber);
+    std::uint32_t getIndexedVideoFrameSize();
+    std::uint32_t getVideoWidth() const;
+    std::uint32_t getVideoHeight() const;
+    std::uint16_t getVideoBitsPerPixel() const;
+    std::string getVideoFourCC();
+    std::uint32_t getVideoStreamRate() const;
+    std::uint32_t getVideoStreamScale() const;
+    double getVideoFrameRate() const;
+    std::vector<tagRGBQUAD> getColormap() const;
+
+    // ---- RGB24 conversion ----
+    void readRGB24VideoFrame(char* buffer);
+    void readRGB24VideoFrame(char* buffer, long long frameNumber);
+    std::uint32_t getRGB24VideoFrameSize();
+    std::uint32_t getIndexedPadLength();
+    std::uint32_t getRgb24PadLength();
+    std::uint32_t getRgb555PadLength();
+    void indexedToRgb24(char* buffer);
+    void indexedToRgb24WPad(char* buffer);
+    void rgb555ToRgb24(char* buffer);
+    void rgb555ToRgb24WPad(char* buffer);
+    void rgb32ToRgb24(char* buffer);
+    void rgb32ToRgb24WPad(char* buffer);
+
+    // ---- audio reading ----
+    void readAudio(char* buffer, unsigned long count);
+    bool isAudioCompressed() const;
+    bool isEndOfAudio();
+    std::uint64_t getAudioBytesRead();
+    std::uint32_t getAudioTotalBytes();
+    void resetAudio();
+    std::uint32_t getAudioChunkSize();
+    std::uint32_t getAudioSampleRate();
+    std::uint16_t getAudioBitsPerSample();
+    std::uint16_t getAudioNumberOfChannels() const;
+
+    // ---- writer configuration ----
+    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond);
+    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond,
+                      const std::string& compression);
+    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond,
+                      const std::string& compression, unsigned int bitsPerPixel);
+    void setAudioInfo(double sampleRate, unsigned int bitsPerSample, unsigned int channels, unsigned int chunkSize);
+    void setColormap(const std::vector<tagRGBQUAD>& entries);
+    void setNumSuperIndexEntries(unsigned long n);
+    void initWriter();
+    void resetWriter();
+
+    // ---- writing frames and audio (buffers are only read) ----
+    void writeVideoFrame(const char* frame);
+    void writeVideoFrame(const char* frame, unsigned int size);
+    void writeAudio(const char* data);
+    void writeMoviEntry(const char* data, unsigned int size, unsigned int paddedSize, const char* chunkId,
+                        std::vector<IndexEntry>& index);
+    void convertFrameToBottomUp(char* frame);
+
+    // ---- header writing ----
+    void writeHeader();
+    void writeVideoStreamHeader();
+    void writeAudioStreamHeader();
+    void writeOpenDMLHeader();
+    std::uint32_t getHeaderLength();
+    std::uint32_t getMoviLength();
+    std::uint32_t getStrlLength(unsigned char present, unsigned int base, unsigned long superEntries);
+    std::uint32_t getOpenDMLHeaderLength();
+    void populateMainHeader();
+    void populateVideoStreamHeader();
+    void populateAudioStreamHeader();
+    void populateBitmapHeader();
+    void populateWaveHeader();
+    void copyMainHeader2Buf(char* buffer);
+    void copyStreamHeader2Buf(char* buffer, unsigned int streamNumber);
+    void copyBitmapHeader2Buf(char* buffer);
+    void copyWaveHeader2Buf(char* buffer);
+
+    // ---- RIFF segmentation ----
+    bool isFirstRiffChunk();
+    std::uint32_t getCurRiffChunkSize();
+    bool atRiffBoundary(unsigned long chunkBytes);
+    void updateRiffChunk(unsigned long chunkBytes);
+    void closeCurRiffChunk();
+    void writeAVIXChunk();
+
+    // ---- OpenDML index writing ----
+    void populateOpenDMLBaseIndex(aviindex_chunk& chunk, const char* id, unsigned short longs, unsigned char type,
+                                  unsigned int entries);
+    void copyOpenDMLBaseIndex2Buf(const aviindex_chunk& chunk, char* buffer);
+    void writeOpenDMLBaseIndex(const char* id, unsigned short longs, unsigned char type, unsigned int entries);
+    void writeOpenDMLSuperIndex(const char* id, const std::vector<SuperIndexEntry>& entries);
+    std::uint32_t getOpenDMLSuperIndexLength(unsigned long entries);
+    void writeOpenDMLStandardIndex(const char* id, unsigned int streamNumber, const std::vector<IndexEntry>& entries,
+                                   std::vector<SuperIndexEntry>& superEntries);
+    std::uint32_t getOpenDMLStandardIndexLength(unsigned long entries);
+
+    // ---- legacy index writing ----
+    void writeLegacyIndex();
+    std::uint32_t getLegacyIndexLength();
+
+protected:
+    // Members in the order of the object's documented state.
+    std::string errorMsg;
+    errors::error_T errorCode = errors::ERR_NONE;
+    std::string fileName;
+    void* fileHandle = nullptr;
+    std::uint32_t mode = 0;
+    std::uint64_t moviBase = 0;
+    std::uint32_t hdrlOffset = 0;
+    std::uint32_t idx1Offset = 0;
+    std::uint32_t streamListOffset = 0;
+    std::uint32_t videoFrameSize = 0;
+    std::uint32_t audioChunkSize = 0;
+    std::uint32_t paddedAudioChunkSize = 0;
+    std::uint64_t declaredFileSize = 0;
+    bool hasAudioStream = false;
+    bool hasVideoStream = false;
+    bool topDown = false;
+    std::unique_ptr<char[]> rowBuffer;
+    MainAVIHeader mainHeader;
+    AVIStreamHeader streamHeaders[MAX_STREAMS];
+    WaveFormatEx waveFormat;
+    BitmapInfoHeader bitmapHeader;
+    bool mustUseIndex = false;
+    std::uint32_t audioStreamNumber = 0;
+    std::uint32_t videoStreamNumber = 0;
+    char audioChunkId[5] = {0, 0, 0, 0, 0};
+    char videoChunkId[5] = {0, 0, 0, 0, 0};
+    std::vector<IndexEntry> audioIndex;
+    std::vector<IndexEntry> videoIndex;
+    std::vector<SuperIndexEntry> videoSuperIndex;
+    std::vector<SuperIndexEntry> audioSuperIndex;
+    std::uint64_t framesRead = 0;
+    std::uint64_t audioChunkNumber = 0;
+    std::uint64_t audioBytesRead = 0;
+    std::uint64_t audioChunkOffset = 0;
+    std::uint32_t firstRiffEnd = 0;
+    std::uint32_t firstRiffVideoChunks = 0;
+    std::uint32_t firstRiffAudioChunks = 0;
+    std::uint32_t firstRiffMoviBytes = 0;
+    std::uint32_t avixVideoChunks = 0;
+    std::uint32_t segmentMoviBytes = 0;
+    std::uint64_t numSuperIndexEntries = 4096;
+    std::vector<tagRGBQUAD> colormap;
+    std::shared_ptr<IFileHandler> fileHandler;
+    std::unique_ptr<pluginkit::PluginReference> pluginReference;
+
+    // Bytes held by rowBuffer (one frame row); 0 when none is allocated.
+    std::uint32_t rowBufferSize = 0;
+
+    // Makes fileHandler the right handler for path; false when none could be had.
+    // Virtual so that a host or a test can route opens through a handler of its own.
+    virtual bool chooseHandler(const std::u16string& path);
+    // True when the open file holds a byte at offset end - 1, found by a one-byte read;
+    // the file position is left where it was. Sizes taken from a file are tested with it
+    // before they size an allocation.
+    bool fileExtendsTo(std::uint64_t end);
+
+    // totalFrames is the main header's total-frames field.
+    std::uint32_t& totalFrames() { return mainHeader.dwTotalFrames; }
+    std::uint32_t totalFrames() const { return mainHeader.dwTotalFrames; }
+
+    // ---- reading internals (src/read) ----
+    // Super indexes may nest; deeper chains than this are refused as invalid.
+    static const unsigned MAX_INDEX_NESTING = 4;
+    void parseStreamIndexAt(unsigned long streamNumber, char* data, unsigned long length, unsigned depth);
+
+    // ---- writing internals (src/write) ----
+    // Makes sure rowBuffer holds at least one row of bytes.
+    bool ensureRowBuffer(std::uint32_t bytes);
+};
+
+}  // namespace avi

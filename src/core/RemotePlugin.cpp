@@ -1,0 +1,61 @@
+#include <boost/filesystem.hpp>
+
+#include "avi/File.h"
+#include "pluginkit/pluginkit.h"
+#include "strutil/strutil.h"
+
+namespace avi {
+namespace {
+
+const char* const PLUGIN_FILE = "libvxshared_multimedia_utils_remote_file_handler.dylib";
+const char* const CREATE_ENTRY = "createRemoteFileHandlerInstance";
+const char* const DESTROY_ENTRY = "destroyRemoteFileHandlerInstance";
+
+using CreateFn = IFileHandler* (*)();
+using DestroyFn = void (*)(IFileHandler*);
+
+std::u16string toU16(const std::string& path) {
+    if (path.empty()) return std::u16string();
+    return strutil::filesystem::codecvt_narrow_string_to_ustring(true)(path);
+}
+
+void* findEntry(pluginkit::PluginReference& ref, const std::string& pluginPath, const char* name) {
+    ref.load(toU16(pluginPath), name, std::u16string());
+    return ref.getSymbolAddress();
+}
+
+}  // namespace
+
+void File::loadRemoteFileHandler() {
+    namespace fs = boost::filesystem;
+    const std::string root = strutil::i18n::to_string(strutil::filesystem::get_install_path());
+    fs::path pluginPath = fs::canonical(fs::path(root), fs::current_path());
+    pluginPath /= "bin";
+    pluginPath /= "darm64";
+    pluginPath /= PLUGIN_FILE;
+    const std::string pluginFile = pluginPath.string();
+
+    // The reference keeps the library loaded for good, so a handler made by a replaced
+    // reference can still be destroyed through its plug-in.
+    pluginReference.reset(
+        new pluginkit::PluginReference(std::unique_ptr<pluginkit::VerificationStrategy>(
+                                           new pluginkit::NoOpVerificationStrategy()),
+                                       true));
+    void* create = findEntry(*pluginReference, pluginFile, CREATE_ENTRY);
+    void* destroy = findEntry(*pluginReference, pluginFile, DESTROY_ENTRY);
+    if (create == nullptr || destroy == nullptr) {
+        fileHandler.reset();
+        setError(errors::ERR_OPEN_FAILED);
+        return;
+    }
+    const auto createFn = reinterpret_cast<CreateFn>(create);
+    const auto destroyFn = reinterpret_cast<DestroyFn>(destroy);
+    IFileHandler* handler = createFn();
+    if (handler == nullptr) {
+        fileHandler.reset();
+        return;
+    }
+    fileHandler = std::shared_ptr<IFileHandler>(handler, [destroyFn](IFileHandler* h) noexcept { destroyFn(h); });
+}
+
+}  // namespace avi
