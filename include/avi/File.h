@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "avi/IFileHandler.h"
@@ -33,7 +34,9 @@ namespace avi {
 //    that would open a RIFF segment beyond that room is refused with ERR_UNSUPPORTED_FILE
 //    (nothing is written), so a header never overruns into the data and everything
 //    written before stays readable after close.
-//  - The 8-bit palette is counted into the reserved header room.
+//  - The 8-bit palette is counted into the reserved header room (getHeaderLength), and at
+//    least one super-index slot is always reserved, so the header of a file that was
+//    written always fits its room. setColormap after the first write is refused.
 //  - A video frame of odd size is followed by one pad byte, so every chunk starts at an
 //    even offset; the chunk header and the indexes carry the unpadded size.
 class AVI_API File {
@@ -274,10 +277,27 @@ protected:
     // Super indexes may nest; deeper chains than this are refused as invalid.
     static const unsigned MAX_INDEX_NESTING = 4;
     void parseStreamIndexAt(unsigned long streamNumber, char* data, unsigned long length, unsigned depth);
+    // File offsets of the index chunks a super index led to during this open: one chunk
+    // named twice (a loop, or a hostile fan-out) is refused.
+    std::unordered_set<std::uint64_t> visitedIndexChunks;
+    // Nesting depth of the super index being parsed.
+    unsigned indexDepth = 0;
+    // Whether the current frame geometry lets the RGB24 conversions run inside a buffer of
+    // getRGB24VideoFrameSize() bytes.
+    bool conversionFits();
 
     // ---- writing internals (src/write) ----
-    // Makes sure rowBuffer holds at least one row of bytes.
-    bool ensureRowBuffer(std::uint32_t bytes);
+    // Appends one chunk: size is what its header declares, dataBytes are taken from data
+    // and padBytes zero bytes follow them.
+    void appendChunk(const char* data, std::uint32_t size, std::uint32_t dataBytes, std::uint32_t padBytes,
+                     const char* chunkId, std::vector<IndexEntry>& index);
+    // Whether the header has room to list one more RIFF segment than those closed so far
+    // plus the one being written.
+    bool roomForAnotherSegment() const;
+    // Moves the file behind the room reserved for the header.
+    void positionAtDataStart();
+    // Palette bytes the header carries: 4 per entry for 8-bit video, else 0.
+    std::uint32_t paletteBytes() const;
 };
 
 }  // namespace avi

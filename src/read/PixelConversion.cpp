@@ -1,0 +1,208 @@
+// In-place conversion of raw frames to RGB24 (blue, green, red; rows padded to 4 bytes).
+// Expanding conversions run backwards and the shrinking one forwards, so no input byte is
+// overwritten before it is read. Pixels go four at a time as three 32-bit stores.
+#include <algorithm>
+#include <cstring>
+
+#include "avi/File.h"
+
+namespace avi {
+
+using namespace errors;
+
+namespace {
+
+std::uint32_t padTo4(std::uint64_t n) { return (n % 4) == 0 ? 0 : static_cast<std::uint32_t>(4 - (n % 4)); }
+
+inline std::uint32_t load32(const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline void store32(char* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+inline void store24(char* p, std::uint32_t bgr) {
+    p[0] = static_cast<char>(bgr);
+    p[1] = static_cast<char>(bgr >> 8);
+    p[2] = static_cast<char>(bgr >> 16);
+}
+// Four BGR pixels (low 24 bits each) as twelve bytes.
+inline void store4Pixels(char* p, std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+    store32(p, a | (b << 24));
+    store32(p + 4, (b >> 8) | (c << 16));
+    store32(p + 8, (c >> 16) | (d << 8));
+}
+
+// 0x00RRGGBB for every byte value; indices without a colormap entry become black, so a
+// hostile frame cannot read outside the colormap.
+struct Palette {
+    std::uint32_t bgr[256];
+    explicit Palette(const std::vector<tagRGBQUAD>& map) {
+        for (unsigned i = 0; i < 256; ++i) {
+            bgr[i] = i < map.size() ? static_cast<std::uint32_t>(map[i].rgbBlue) |
+                                          (static_cast<std::uint32_t>(map[i].rgbGreen) << 8) |
+                                          (static_cast<std::uint32_t>(map[i].rgbRed) << 16)
+                                    : 0;
+        }
+    }
+};
+
+inline std::uint32_t rgb555(std::uint32_t v) {
+    return ((v << 3) & 0xF8u) | (((v >> 2) & 0xF8u) << 8) | (((v >> 7) & 0xF8u) << 16);
+}
+
+// n palette indices at in -> n pixels at out (out >= in), backwards.
+void expandIndexed(const Palette& pal, const char* in, char* out, std::size_t n) {
+    std::size_t i = n;
+    while (i % 4 != 0) {
+        --i;
+        store24(out + 3 * i, pal.bgr[static_cast<unsigned char>(in[i])]);
+    }
+    while (i > 0) {
+        i -= 4;
+        const std::uint32_t q = load32(in + i);
+        store4Pixels(out + 3 * i, pal.bgr[q & 0xFF], pal.bgr[(q >> 8) & 0xFF], pal.bgr[(q >> 16) & 0xFF],
+                     pal.bgr[q >> 24]);
+    }
+}
+
+// n RGB555 words at in -> n pixels at out (out >= in), backwards.
+void expand555(const char* in, char* out, std::size_t n) {
+    std::size_t i = n;
+    while (i % 4 != 0) {
+        --i;
+        store24(out + 3 * i, rgb555(fcns::char2uint16(in + 2 * i)));
+    }
+    while (i > 0) {
+        i -= 4;
+        const std::uint32_t lo = load32(in + 2 * i), hi = load32(in + 2 * i + 4);
+        store4Pixels(out + 3 * i, rgb555(lo & 0xFFFF), rgb555(lo >> 16), rgb555(hi & 0xFFFF), rgb555(hi >> 16));
+    }
+}
+
+// n 32-bit pixels at in -> n pixels at out (out <= in), forwards.
+void shrink32(const char* in, char* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const std::uint32_t a = load32(in + 4 * i), b = load32(in + 4 * i + 4), c = load32(in + 4 * i + 8),
+                            d = load32(in + 4 * i + 12);
+        store4Pixels(out + 3 * i, a & 0xFFFFFF, b & 0xFFFFFF, c & 0xFFFFFF, d & 0xFFFFFF);
+    }
+    for (; i < n; ++i) std::memmove(out + 3 * i, in + 4 * i, 3);
+}
+
+}  // namespace
+
+void File::readRGB24VideoFrame(char* buffer) { readRGB24VideoFrame(buffer, INVALID_FRAME_INDEX); }
+
+void File::readRGB24VideoFrame(char* buffer, long long frameNumber) {
+    if (isVideoCompressed()) {
+        setError(ERR_COMPRESSED_VIDEO);
+        return;
+    }
+    const std::uint64_t before = framesRead;
+    readVideoFrame(buffer, frameNumber);
+    if (errorCode != ERR_NONE) return;
+    // Nothing was read (end of video, or a number past the end): leave the buffer alone.
+    if (frameNumber == INVALID_FRAME_INDEX ? framesRead == before
+                                           : (frameNumber < 0 || frameNumber >= static_cast<long long>(totalFrames())))
+        return;
+    const unsigned bits = bitmapHeader.biBitCount;
+    if (bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 32) return;
+    if (!conversionFits()) {
+        setError(ERR_UNSUPPORTED_BITMAP_HEADER);
+        return;
+    }
+    const bool plain = (static_cast<std::uint32_t>(bitmapHeader.biWidth) % 4) == 0;
+    switch (bits) {
+    case 16:
+        plain ? rgb555ToRgb24(buffer) : rgb555ToRgb24WPad(buffer);
+        break;
+    case 32:
+        plain ? rgb32ToRgb24(buffer) : rgb32ToRgb24WPad(buffer);
+        break;
+    default:
+        plain ? indexedToRgb24(buffer) : indexedToRgb24WPad(buffer);
+        break;
+    }
+}
+
+bool File::conversionFits() {
+    if (bitmapHeader.biWidth <= 0 || bitmapHeader.biHeight <= 0) return false;
+    const std::uint64_t w = static_cast<std::uint64_t>(bitmapHeader.biWidth);
+    const std::uint64_t h = static_cast<std::uint64_t>(bitmapHeader.biHeight);
+    const std::uint64_t rgbRow = 3 * w + padTo4(3 * w);
+    return rgbRow * h <= 0xFFFFFFFFull;
+}
+
+std::uint32_t File::getRGB24VideoFrameSize() {
+    const std::uint64_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
+    const std::uint64_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
+    const std::uint32_t r = static_cast<std::uint32_t>((3 * w + padTo4(3 * w)) * h);
+    const unsigned bits = bitmapHeader.biBitCount;
+    if (mode == 1) return bits == 24 ? r : 0;
+    switch (bits) {
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+        // The raw frame is read into the same buffer first: never report less than it needs.
+        return r > videoFrameSize ? r : videoFrameSize;
+    case 24:
+    case 32:
+        return videoFrameSize;
+    default:
+        return 0;
+    }
+}
+
+std::uint32_t File::getIndexedPadLength() { return padTo4(static_cast<std::uint32_t>(bitmapHeader.biWidth)); }
+
+std::uint32_t File::getRgb24PadLength() {
+    const std::uint32_t m = (0u - static_cast<std::uint32_t>(bitmapHeader.biWidth)) % 4u;
+    return m == 0 ? 0 : 4 - m;
+}
+
+std::uint32_t File::getRgb555PadLength() { return 2 * (static_cast<std::uint32_t>(bitmapHeader.biWidth) % 2); }
+
+// The plain variants treat the frame as one run of pixels: as many as the raw frame holds
+// and the RGB24 buffer can take.
+void File::indexedToRgb24(char* buffer) {
+    const std::size_t n = std::min<std::size_t>(videoFrameSize, getRGB24VideoFrameSize() / 3);
+    expandIndexed(Palette(colormap), buffer, buffer, n);
+}
+
+void File::rgb555ToRgb24(char* buffer) {
+    const std::size_t n = std::min<std::size_t>(videoFrameSize / 2, getRGB24VideoFrameSize() / 3);
+    expand555(buffer, buffer, n);
+}
+
+void File::rgb32ToRgb24(char* buffer) { shrink32(buffer, buffer, videoFrameSize / 4); }
+
+void File::indexedToRgb24WPad(char* buffer) {
+    if (!conversionFits()) return;
+    const std::size_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
+    const std::size_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
+    const std::size_t si = w + padTo4(w), so = 3 * w + padTo4(3 * w);
+    const Palette pal(colormap);
+    for (std::size_t r = h; r-- > 0;) expandIndexed(pal, buffer + r * si, buffer + r * so, w);
+}
+
+void File::rgb555ToRgb24WPad(char* buffer) {
+    if (!conversionFits()) return;
+    const std::size_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
+    const std::size_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
+    const std::size_t si = 2 * w + getRgb555PadLength(), so = 3 * w + padTo4(3 * w);
+    for (std::size_t r = h; r-- > 0;) expand555(buffer + r * si, buffer + r * so, w);
+}
+
+void File::rgb32ToRgb24WPad(char* buffer) {
+    if (!conversionFits()) return;
+    const std::size_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
+    const std::size_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
+    const std::size_t so = 3 * w + padTo4(3 * w);
+    // The raw frame must hold every row read.
+    const std::size_t rows = std::min<std::size_t>(h, videoFrameSize / (4 * w));
+    for (std::size_t r = 0; r < rows; ++r) shrink32(buffer + r * 4 * w, buffer + r * so, w);
+}
+
+}  // namespace avi

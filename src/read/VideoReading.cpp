@@ -1,0 +1,105 @@
+#include <algorithm>
+
+#include "avi/File.h"
+
+namespace avi {
+
+using namespace errors;
+
+namespace {
+
+std::uint32_t padTo4(std::uint32_t n) { return (n % 4) == 0 ? 0 : 4 - (n % 4); }
+
+}  // namespace
+
+void File::readVideoFrame(char* buffer) { readVideoFrame(buffer, INVALID_FRAME_INDEX); }
+
+void File::readVideoFrame(char* buffer, long long frameNumber) {
+    clearError();
+    if (videoIndex.empty()) {
+        setError(ERR_VIDEO_CHUNKS_MISSING);
+        return;
+    }
+    const bool sequential = frameNumber == INVALID_FRAME_INDEX;
+    std::uint64_t frame;
+    if (sequential) {
+        if (framesRead == totalFrames()) return;
+        frame = framesRead;
+    } else {
+        // Other negative numbers are out of range like those past the end.
+        if (frameNumber < 0 || static_cast<std::uint64_t>(frameNumber) >= totalFrames()) return;
+        frame = static_cast<std::uint64_t>(frameNumber);
+    }
+    if (frame >= videoIndex.size()) return;
+    const IndexEntry& e = videoIndex[frame];
+    const bool compressed = isVideoCompressed();
+    const std::uint32_t bytes = compressed ? e.getSize() : videoFrameSize;
+    fileHandler->setFilePos(fileHandle, e.getAbsolutePosition());
+    if (fileHandler->fread(buffer, 1, bytes, fileHandle) != bytes) {
+        setError(ERR_FREAD_FAILED);
+        return;
+    }
+    const std::uint32_t height = static_cast<std::uint32_t>(bitmapHeader.biHeight);
+    if (topDown && !compressed && height >= 2) {
+        // Rows are swapped pairwise in place; no scratch row is needed for that.
+        const std::uint32_t row = videoFrameSize / height;
+        for (std::uint32_t i = 0; i < height / 2; ++i) {
+            char* a = buffer + static_cast<std::size_t>(i) * row;
+            char* b = buffer + static_cast<std::size_t>(height - 1 - i) * row;
+            std::swap_ranges(a, a + row, b);
+        }
+    }
+    if (sequential) ++framesRead;
+}
+
+void File::readIndexedVideoFrame(char* buffer, long long frameNumber) {
+    if (isVideoCompressed()) {
+        setError(ERR_COMPRESSED_VIDEO);
+        return;
+    }
+    readVideoFrame(buffer, frameNumber);
+    if (errorCode != ERR_NONE) return;
+    if (bitmapHeader.biBitCount != 8) setError(ERR_VIDEO_NOT_INDEXED);
+}
+
+bool File::isEndOfVideo() { return framesRead == totalFrames(); }
+std::uint64_t File::getVideoFramesRead() const { return framesRead; }
+void File::resetVideo() { framesRead = 0; }
+std::uint32_t File::getVideoTotalFrames() const { return totalFrames(); }
+bool File::isVideoCompressed() { return (bitmapHeader.biCompression & 0xFFu) != 0; }
+
+std::uint32_t File::getRawVideoFrameSize(long long frameNumber) {
+    if (frameNumber < 0 || static_cast<unsigned long long>(frameNumber) >= totalFrames()) return 0;
+    if (videoIndex.empty()) {
+        setError(ERR_VIDEO_CHUNKS_MISSING);
+        return 0;
+    }
+    if (static_cast<unsigned long long>(frameNumber) >= videoIndex.size()) return 0;
+    return videoIndex[static_cast<std::size_t>(frameNumber)].getSize();
+}
+
+std::uint32_t File::getIndexedVideoFrameSize() {
+    if (bitmapHeader.biBitCount != 8) return 0;
+    const auto width = static_cast<std::uint32_t>(bitmapHeader.biWidth);
+    return (width + padTo4(width)) * static_cast<std::uint32_t>(bitmapHeader.biHeight);
+}
+
+std::uint32_t File::getVideoWidth() const { return static_cast<std::uint32_t>(bitmapHeader.biWidth); }
+std::uint32_t File::getVideoHeight() const { return static_cast<std::uint32_t>(bitmapHeader.biHeight); }
+std::uint16_t File::getVideoBitsPerPixel() const { return bitmapHeader.biBitCount; }
+
+std::string File::getVideoFourCC() {
+    if (bitmapHeader.biCompression == 0) return std::string();
+    return std::string(fcns::uint32ToChar(bitmapHeader.biCompression).get(), 4);
+}
+
+std::uint32_t File::getVideoStreamRate() const { return streamHeaders[videoStreamNumber % MAX_STREAMS].dwRate; }
+std::uint32_t File::getVideoStreamScale() const { return streamHeaders[videoStreamNumber % MAX_STREAMS].dwScale; }
+
+double File::getVideoFrameRate() const {
+    return static_cast<double>(getVideoStreamRate()) / static_cast<double>(getVideoStreamScale());
+}
+
+std::vector<tagRGBQUAD> File::getColormap() const { return colormap; }
+
+}  // namespace avi
