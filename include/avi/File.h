@@ -36,9 +36,24 @@ namespace avi {
 //    written before stays readable after close.
 //  - The 8-bit palette is counted into the reserved header room (getHeaderLength), and at
 //    least one super-index slot is always reserved, so the header of a file that was
-//    written always fits its room. setColormap after the first write is refused.
+//    written always fits its room. Configuration calls after the first write (they would
+//    move the data start) are refused with ERR_UNSUPPORTED_FILE; setNumSuperIndexEntries
+//    on a configured writer moves the data start to the new room at once.
 //  - A video frame of odd size is followed by one pad byte, so every chunk starts at an
 //    even offset; the chunk header and the indexes carry the unpadded size.
+//  - Rates and sizes the header's 32-bit fields cannot hold are refused: a frame rate that
+//    is not positive, NaN, or gives a dwRate or frame period beyond 32 bits, a width or
+//    height above 2^31 - 1 or a frame of 4 GiB or more (ERR_UNSUPPORTED_FILE); a sample
+//    rate below 1 or beyond 32 bits (ERR_UNSUPPORTED_AUDIO_FORMAT). A chunk that could not
+//    fit even an empty segment is refused with ERR_UNSUPPORTED_FILE; so are frames or
+//    audio written for a stream that was not configured.
+//  - A standard index without entries takes its segment's moviBase as base offset. The
+//    duration of an audio super-index entry is in sample frames: audioChunkSize x chunks
+//    / sample size (chunks when the sample size is 0).
+//  - A failed reposition is retried with the other primitive (setFilePos, fseek) before
+//    ERR_SEEK_FAILED is raised; the header is never written anywhere but at offset 0.
+//  - convertFrameToBottomUp swaps rows in place; for 16- and 32-bit streams (no fixed
+//    frame size) the row is the bitmap row of the width, padded to 4 bytes.
 class AVI_API File {
 public:
     static const long long INVALID_FRAME_INDEX = -1LL;
@@ -298,6 +313,15 @@ protected:
     void positionAtDataStart();
     // Palette bytes the header carries: 4 per entry for 8-bit video, else 0.
     std::uint32_t paletteBytes() const;
+    // Whether a file open for writing has data chunks already (the layout is then fixed).
+    bool writerHasData();
+    // Closes the current segment and opens the next when a payload of chunkBytes no longer
+    // fits; false (ERR_UNSUPPORTED_FILE set, nothing written) when the header has no room
+    // to list another segment.
+    bool switchSegmentIfFull(std::uint64_t chunkBytes);
+    // Moves to an absolute position, by setFilePos or else fseek; ERR_SEEK_FAILED when
+    // neither works.
+    bool seekTo(std::uint64_t position);
 };
 
 }  // namespace avi

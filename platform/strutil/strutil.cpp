@@ -104,6 +104,11 @@ std::string u16ToNarrow(const std::u16string& text, bool replaceInvalid) {
     return out;
 }
 
+// dladdr of an object private to this library names the file it was loaded from. The
+// address of an exported function could instead be the canonical (PLT) address in an
+// executable that takes it.
+const char installAnchor = 0;
+
 bool endsWith(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -143,7 +148,7 @@ std::string u16_to_native_path(const std::u16string& path) { return u16ToNarrow(
 
 std::u16string get_install_path() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&get_install_path), &info) == 0 || info.dli_fname == nullptr)
+    if (dladdr(static_cast<const void*>(&installAnchor), &info) == 0 || info.dli_fname == nullptr)
         return std::u16string();
     std::string dir = info.dli_fname;
     const auto slash = dir.rfind('/');

@@ -35,12 +35,20 @@ void File::loadRemoteFileHandler() {
     pluginPath /= PLUGIN_FILE;
     const std::string pluginFile = pluginPath.string();
 
-    // The reference keeps the library loaded for good, so a handler made by a replaced
-    // reference can still be destroyed through its plug-in.
-    pluginReference.reset(
-        new pluginkit::PluginReference(std::unique_ptr<pluginkit::VerificationStrategy>(
-                                           new pluginkit::NoOpVerificationStrategy()),
-                                       true));
+    // The replaced reference may have made the handler still in fileHandler, so it lives
+    // until that handler has been released (below, or by the guard if an allocation
+    // throws) and goes when this function returns.
+    std::unique_ptr<pluginkit::PluginReference> fresh(new pluginkit::PluginReference(
+        std::unique_ptr<pluginkit::VerificationStrategy>(new pluginkit::NoOpVerificationStrategy()), true));
+    struct PreviousReference {
+        std::shared_ptr<IFileHandler>& handler;
+        std::unique_ptr<pluginkit::PluginReference> reference;
+        bool handlerReplaced = false;
+        ~PreviousReference() {
+            if (!handlerReplaced) handler.reset();
+        }
+    } previous{fileHandler, std::move(pluginReference)};
+    pluginReference = std::move(fresh);
     void* create = findEntry(*pluginReference, pluginFile, CREATE_ENTRY);
     void* destroy = findEntry(*pluginReference, pluginFile, DESTROY_ENTRY);
     if (create == nullptr || destroy == nullptr) {
@@ -56,6 +64,7 @@ void File::loadRemoteFileHandler() {
         return;
     }
     fileHandler = std::shared_ptr<IFileHandler>(handler, [destroyFn](IFileHandler* h) noexcept { destroyFn(h); });
+    previous.handlerReplaced = true;
 }
 
 }  // namespace avi

@@ -209,7 +209,8 @@ void File::writeOpenDMLHeader() {
 }
 
 void File::writeHeader() {
-    fileHandler->fseek(fileHandle, 0, 0);
+    // Written anywhere but at 0 the header would land on the data.
+    if (fileHandler->fseek(fileHandle, 0, 0) != 0 && !seekTo(0)) return;
     const std::uint32_t room = getHeaderLength();
     writeList("RIFF", firstRiffEnd - 8, "AVI ");
     writeList("LIST", room, "hdrl");
@@ -231,11 +232,14 @@ void File::writeHeader() {
     }
     writeOpenDMLHeader();
     const std::int64_t p = fileHandler->ftell(fileHandle);
-    // The filler covers what the reserved room has left; its bytes are not written.
+    // The filler covers what the reserved room has left; its bytes are not written. The room
+    // left is 16k + 8 bytes with one stream and 16k with two (the palette is part of the room),
+    // so it is never 1 to 7 bytes, too small for the JUNK header.
     if (static_cast<std::int64_t>(room) > p - 20) {
         const std::uint32_t junk = static_cast<std::uint32_t>(static_cast<std::int64_t>(room) + 12 - p);
         writeChunk("JUNK", junk);
-        fileHandler->fseek(fileHandle, junk, 1);
+        // To the end of the room by its absolute offset, right even after a failed JUNK header.
+        if (!seekTo(static_cast<std::uint64_t>(room) + 20)) return;
     }
     writeList("LIST", getMoviLength(), "movi");
 }

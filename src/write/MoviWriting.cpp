@@ -1,5 +1,5 @@
-#include <algorithm>
 #include <boost/numeric/conversion/cast.hpp>
+#include <cstring>
 
 #include "avi/File.h"
 
@@ -10,11 +10,19 @@ using namespace errors;
 void File::writeVideoFrame(const char* frame) { writeVideoFrame(frame, videoFrameSize); }
 
 void File::writeVideoFrame(const char* frame, unsigned int size) {
+    if (!hasVideoStream) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return;
+    }
     // An odd frame gets a zero pad byte of its own, so the next chunk starts even.
     appendChunk(frame, size, size, size & 1u, videoChunkId, videoIndex);
 }
 
 void File::writeAudio(const char* data) {
+    if (!hasAudioStream) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return;
+    }
     writeMoviEntry(data, audioChunkSize, paddedAudioChunkSize, audioChunkId, audioIndex);
 }
 
@@ -25,16 +33,12 @@ void File::writeMoviEntry(const char* data, unsigned int size, unsigned int padd
 
 void File::appendChunk(const char* data, std::uint32_t size, std::uint32_t dataBytes, std::uint32_t padBytes,
                        const char* chunkId, std::vector<IndexEntry>& index) {
-    const std::uint32_t bytes = dataBytes + padBytes;
-    if (atRiffBoundary(bytes)) {
-        if (!roomForAnotherSegment()) {
-            setError(ERR_UNSUPPORTED_FILE);
-            return;
-        }
-        closeCurRiffChunk();
-        fileHandler->setFilePos(fileHandle, fileHandler->getFilePos(fileHandle) + 24);
-        moviBase = fileHandler->getFilePos(fileHandle) - 4;
+    if (mode != 1 || fileHandle == nullptr || !fileHandler) {
+        setError(ERR_FWRITE_FAILED);
+        return;
     }
+    const std::uint64_t bytes = static_cast<std::uint64_t>(dataBytes) + padBytes;
+    if (!switchSegmentIfFull(bytes)) return;
     std::uint32_t position;
     try {
         position = boost::numeric_cast<std::uint32_t>(fileHandler->getFilePos(fileHandle) - moviBase);
@@ -44,6 +48,7 @@ void File::appendChunk(const char* data, std::uint32_t size, std::uint32_t dataB
     }
     index.emplace_back(position, size, moviBase);
     writeChunk(chunkId, size);
+    // The host's bytes go out as they are, in one write; the pad byte, if any, in a second.
     bool ok = fileHandler->fwrite(data, 1, dataBytes, fileHandle) == dataBytes;
     if (ok && padBytes != 0) {
         static const char zeros[4] = {0, 0, 0, 0};
@@ -53,16 +58,31 @@ void File::appendChunk(const char* data, std::uint32_t size, std::uint32_t dataB
         setError(ERR_FWRITE_FAILED);
         return;
     }
-    segmentMoviBytes += bytes + 8;
+    segmentMoviBytes += static_cast<std::uint32_t>(bytes + 8);
 }
 
 void File::convertFrameToBottomUp(char* frame) {
-    const std::uint32_t height = static_cast<std::uint32_t>(bitmapHeader.biHeight);
-    if (height < 2) return;
-    const std::uint32_t row = videoFrameSize / height;
-    for (std::uint32_t i = 0; i < height / 2; ++i)
-        std::swap_ranges(frame + static_cast<std::size_t>(i) * row, frame + static_cast<std::size_t>(i + 1) * row,
-                         frame + static_cast<std::size_t>(height - 1 - i) * row);
+    const std::uint64_t height = mainHeader.dwHeight;
+    if (height < 2 || frame == nullptr) return;
+    std::uint64_t row = videoFrameSize / height;
+    // Depths written with explicit sizes (16 and 32 bits) have no fixed frame size; their
+    // rows are the stored bitmap rows, padded to 4 bytes. Compressed frames are opaque.
+    if (videoFrameSize == 0 && bitmapHeader.biCompression == 0)
+        row = (static_cast<std::uint64_t>(mainHeader.dwWidth) * bitmapHeader.biBitCount + 31) / 32 * 4;
+    if (row == 0) return;
+    // Rows are swapped through a small stack block: no allocation, and memcpy runs at
+    // memory speed where a byte-wise swap would not.
+    char block[4096];
+    for (std::uint64_t i = 0; i < height / 2; ++i) {
+        char* a = frame + i * row;
+        char* b = frame + (height - 1 - i) * row;
+        for (std::uint64_t off = 0; off < row; off += sizeof block) {
+            const std::size_t n = static_cast<std::size_t>(row - off < sizeof block ? row - off : sizeof block);
+            std::memcpy(block, a + off, n);
+            std::memcpy(a + off, b + off, n);
+            std::memcpy(b + off, block, n);
+        }
+    }
 }
 
 }  // namespace avi

@@ -4,7 +4,13 @@
 
 namespace avi {
 
-bool File::isFirstRiffChunk() { return videoSuperIndex.empty() && audioSuperIndex.empty(); }
+using namespace errors;
+
+bool File::isFirstRiffChunk() {
+    // firstRiffEnd too, so that a first segment whose indexes failed to write is still
+    // closed only once.
+    return videoSuperIndex.empty() && audioSuperIndex.empty() && firstRiffEnd == 0;
+}
 
 std::uint32_t File::getCurRiffChunkSize() {
     const std::uint64_t pos = fileHandler->getFilePos(fileHandle);
@@ -20,17 +26,41 @@ bool File::atRiffBoundary(unsigned long chunkBytes) {
 
 bool File::roomForAnotherSegment() const {
     // The segment being closed and the one about to open each take a super-index slot.
-    std::uint64_t n = numSuperIndexEntries == 0 ? 1 : numSuperIndexEntries;
+    const std::uint64_t n = numSuperIndexEntries == 0 ? 1 : numSuperIndexEntries;
     const std::uint64_t used = videoSuperIndex.size() > audioSuperIndex.size() ? videoSuperIndex.size()
                                                                                  : audioSuperIndex.size();
     return used + 2 <= n;
 }
 
-void File::updateRiffChunk(unsigned long chunkBytes) {
-    if (!atRiffBoundary(chunkBytes)) return;
+bool File::switchSegmentIfFull(std::uint64_t chunkBytes) {
+    // A chunk too big for even a fresh segment (16 bytes of headers, the chunk, one entry
+    // per standard index) is refused: a switch would not make it fit.
+    const std::uint64_t fresh = 16 + chunkBytes + 8 + (hasVideoStream ? 40 : 0) + (hasAudioStream ? 40 : 0);
+    if (fresh >= (1ULL << 31)) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return false;
+    }
+    if (!atRiffBoundary(static_cast<unsigned long>(chunkBytes))) return true;
+    if (!roomForAnotherSegment()) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return false;
+    }
     closeCurRiffChunk();
-    fileHandler->setFilePos(fileHandle, fileHandler->getFilePos(fileHandle) + 24);
-    moviBase = fileHandler->getFilePos(fileHandle) - 4;
+    // Room for the RIFF/AVIX and LIST/movi headers, written when this segment closes.
+    const std::uint64_t dataStart = fileHandler->getFilePos(fileHandle) + 24;
+    seekTo(dataStart);
+    moviBase = dataStart - 4;
+    return true;
+}
+
+void File::updateRiffChunk(unsigned long chunkBytes) { switchSegmentIfFull(chunkBytes); }
+
+bool File::seekTo(std::uint64_t position) {
+    if (fileHandler->setFilePos(fileHandle, position) == 0) return true;
+    if (position <= 0x7FFFFFFFFFFFFFFFULL && fileHandler->fseek(fileHandle, static_cast<std::int64_t>(position), 0) == 0)
+        return true;
+    setError(ERR_SEEK_FAILED);
+    return false;
 }
 
 void File::closeCurRiffChunk() {
@@ -55,10 +85,11 @@ void File::closeCurRiffChunk() {
 void File::writeAVIXChunk() {
     const std::uint64_t end = fileHandler->getFilePos(fileHandle);
     const std::uint32_t r = getCurRiffChunkSize();
-    fileHandler->setFilePos(fileHandle, moviBase - 20);
+    // Without the way back, the headers are left out rather than written over the data.
+    if (!seekTo(moviBase - 20)) return;
     writeList("RIFF", r, "AVIX");
     writeList("LIST", r - 12, "movi");
-    fileHandler->setFilePos(fileHandle, end);
+    seekTo(end);
 }
 
 }  // namespace avi

@@ -10,10 +10,12 @@ using namespace errors;
 
 namespace {
 
-std::uint32_t padTo4(std::uint64_t n) { return (n % 4) == 0 ? 0 : static_cast<std::uint32_t>(4 - (n % 4)); }
+std::uint64_t padTo4(std::uint64_t n) { return (n % 4) == 0 ? 0 : 4 - (n % 4); }
 
 // A double that converts to an unsigned 32-bit value without undefined behaviour.
 bool fitsUint32(double v) { return std::isfinite(v) && v >= 0.0 && v < 4294967296.0; }
+
+const std::uint64_t MAX_DIMENSION = 0x7FFFFFFF;  // biWidth and biHeight are signed 32-bit
 
 }  // namespace
 
@@ -29,10 +31,14 @@ std::uint32_t File::getHeaderLength() {
     return boost::numeric_cast<std::uint32_t>((16 * n + 236) * a + (16 * n + 148 + paletteBytes()) * v + 108);
 }
 
+bool File::writerHasData() {
+    return mode == 1 && fileHandle != nullptr && (!videoIndex.empty() || !audioIndex.empty() || !isFirstRiffChunk());
+}
+
 void File::positionAtDataStart() {
     const std::uint32_t h = getHeaderLength();
     moviBase = static_cast<std::uint64_t>(h) + 28;
-    fileHandler->fseek(fileHandle, static_cast<std::int64_t>(h) + 32, 0);
+    if (fileHandler && fileHandle != nullptr) seekTo(static_cast<std::uint64_t>(h) + 32);
 }
 
 void File::initWriter() { positionAtDataStart(); }
@@ -47,36 +53,43 @@ void File::setVideoInfo(unsigned int width, unsigned int height, double fps, con
 
 void File::setVideoInfo(unsigned int width, unsigned int height, double fps, const std::string& compression,
                         unsigned int bits) {
+    // Reconfiguring would move the data start under chunks already written.
+    if (writerHasData()) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return;
+    }
     videoStreamNumber = hasAudioStream ? 1 : 0;
     mainHeader.dwWidth = width;
     mainHeader.dwHeight = height;
     bitmapHeader.biWidth = static_cast<std::int32_t>(width);
     bitmapHeader.biHeight = static_cast<std::int32_t>(height);
+    std::uint64_t frameSize = videoFrameSize;
     switch (bits) {
     case 2:
     case 4:
     case 16:
     case 32:
-        bitmapHeader.biBitCount = static_cast<std::uint16_t>(bits);
-        videoFrameSize = 0;
+        frameSize = 0;
         break;
     case 8:
-        bitmapHeader.biBitCount = 8;
-        videoFrameSize = (width + padTo4(width)) * height;
+        frameSize = (width + padTo4(width)) * static_cast<std::uint64_t>(height);
         break;
     case 24:
-        bitmapHeader.biBitCount = 24;
-        if (mode == 1) videoFrameSize = static_cast<std::uint32_t>((3ULL * width + padTo4(3ULL * width)) * height);
+        if (mode == 1) frameSize = (3ULL * width + padTo4(3ULL * width)) * height;
         break;
     default:
         setError(ERR_INVALID_BITS_PER_PIXEL);
         return;
     }
-    // Rates whose 32-bit fields would be out of range cannot be described by the header.
-    if (!(fps > 0.0) || !fitsUint32(1000000.0 / fps) || !fitsUint32(fps * 1000000.0)) {
+    // Geometry and rates that the header's 32-bit fields cannot describe are refused before
+    // any of them is stored.
+    if (width > MAX_DIMENSION || height > MAX_DIMENSION || frameSize > 0xFFFFFFFFULL || !(fps > 0.0) ||
+        !fitsUint32(1000000.0 / fps) || !fitsUint32(fps * 1000000.0)) {
         setError(ERR_UNSUPPORTED_FILE);
         return;
     }
+    bitmapHeader.biBitCount = static_cast<std::uint16_t>(bits);
+    videoFrameSize = static_cast<std::uint32_t>(frameSize);
     mainHeader.dwMicroSecPerFrame = static_cast<std::uint32_t>(1000000.0 / fps);
     streamHeaders[videoStreamNumber].dwRate = static_cast<std::uint32_t>(fps * 1000000.0);
     hasVideoStream = true;
@@ -92,7 +105,12 @@ void File::setVideoInfo(unsigned int width, unsigned int height, double fps, con
 }
 
 void File::setAudioInfo(double sampleRate, unsigned int bitsPerSample, unsigned int channels, unsigned int chunkSize) {
-    // Rates whose 32-bit fields would be out of range cannot be described by the header.
+    if (writerHasData()) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return;
+    }
+    // Below 1 sample per second the scale (2^32 - 1) / rate no longer fits 32 bits; above
+    // 2^32 the rate itself does not.
     if (!(sampleRate >= 1.0) || !fitsUint32(sampleRate + 0.5)) {
         setError(ERR_UNSUPPORTED_AUDIO_FORMAT);
         return;
@@ -128,7 +146,7 @@ void File::setColormap(const std::vector<tagRGBQUAD>& entries) {
         return;
     }
     // The palette takes header room, which moves the data: too late once data is written.
-    if (!videoIndex.empty() || !audioIndex.empty() || !isFirstRiffChunk()) {
+    if (writerHasData()) {
         setError(ERR_UNSUPPORTED_FILE);
         return;
     }
@@ -136,7 +154,16 @@ void File::setColormap(const std::vector<tagRGBQUAD>& entries) {
     if (hasVideoStream || hasAudioStream) positionAtDataStart();
 }
 
-void File::setNumSuperIndexEntries(unsigned long n) { numSuperIndexEntries = n; }
+void File::setNumSuperIndexEntries(unsigned long n) {
+    if (writerHasData()) {
+        setError(ERR_UNSUPPORTED_FILE);
+        return;
+    }
+    numSuperIndexEntries = n;
+    // Keep the data start in step with the header room, whatever the order of the calls
+    // (an N too large for 32 bits is reported by the next configuration call).
+    if (mode == 1 && (hasVideoStream || hasAudioStream) && n <= 0xFFFFFFFFUL) positionAtDataStart();
+}
 
 void File::resetWriter() {
     videoIndex.clear();
