@@ -1,0 +1,81 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace avi {
+namespace remote {
+
+// What identifies one version of a remote resource. Every ranged answer must carry the
+// same values, or the bytes could come from a newer version than the ones read before.
+struct Validators {
+    std::uint64_t size = 0;
+    std::string etag;          // as sent, quotes included; empty when the server sent none
+    std::string lastModified;  // HTTP date; empty when the server sent none
+};
+
+// The headers of the last response, as the header callback sees them.
+struct ResponseHeaders {
+    long status = 0;
+    std::int64_t contentLength = -1;
+    std::string contentRange;
+    std::string etag;
+    std::string lastModified;
+
+    void reset() { *this = ResponseHeaders(); }
+};
+
+enum class FetchResult {
+    Ok,
+    Failed,   // transport failure or an HTTP error status: a later attempt may succeed
+    Changed,  // ranges ignored, or the resource is no longer the one that was opened
+};
+
+// One libcurl easy handle for one open location; its connection is kept alive between
+// requests. Not shared between threads.
+class HttpConnection {
+public:
+    explicit HttpConnection(std::string url);
+    ~HttpConnection();
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+    bool valid() const { return curl_ != nullptr; }
+
+    // Size and validators of the resource: HEAD, or a one-byte ranged GET when HEAD is
+    // refused or gives no length. Later requests go to the URL that redirects ended at.
+    bool probe(Validators& out);
+
+    // Reads [offset, offset + n1 + n2): the first n1 bytes into dst1, the next n2 into dst2,
+    // so a caller's buffer and a cache block fill from one request. Anything but a 206 for
+    // exactly that range of the version described by v is refused before a byte is stored.
+    // received: bytes stored, in order, even on failure.
+    FetchResult fetch(std::uint64_t offset, char* dst1, std::size_t n1, char* dst2, std::size_t n2,
+                      const Validators& v, std::size_t& received);
+
+    // PUTs the first size bytes of the file behind fd. True for a 2xx answer.
+    bool upload(int fd, std::uint64_t size);
+
+    // True when a connection to the host can be made.
+    bool reachable();
+
+private:
+    void setCommonOptions();
+    CURLcode perform();
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
+
+    CURL* curl_ = nullptr;
+    std::string url_;
+    curl_slist* ifRange_ = nullptr;
+    ResponseHeaders headers_;
+};
+
+// Makes sure curl_global_init has run, once per process.
+void initCurlOnce();
+
+}  // namespace remote
+}  // namespace avi

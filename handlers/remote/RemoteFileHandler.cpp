@@ -1,0 +1,309 @@
+#include "RemoteFileHandler.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "HttpConnection.h"
+#include "strutil/strutil.h"
+
+namespace avi {
+namespace remote {
+namespace {
+
+// Read-ahead starts at MIN_FETCH for a read that continues nothing cached and doubles, up
+// to MAX_FETCH, while reads keep following on from a block. A few blocks let streams that
+// are read apart (video and audio, the index at the end) keep their own read-ahead.
+const std::size_t MIN_FETCH = std::size_t(1) << 20;
+const std::size_t MAX_FETCH = std::size_t(8) << 20;
+const int BLOCKS = 4;
+
+struct Block {
+    std::unique_ptr<char[]> data;
+    std::size_t capacity = 0;
+    std::uint64_t start = 0;
+    std::size_t length = 0;
+    std::size_t readAhead = 0;  // size of the last fetch into this block; 0 = never used
+    std::uint64_t lastUse = 0;
+
+    std::uint64_t end() const { return start + length; }
+    bool holds(std::uint64_t at) const { return length != 0 && at >= start && at < end(); }
+    bool reserve(std::size_t n) {
+        if (capacity >= n) return true;
+        data.reset(new (std::nothrow) char[n]);
+        capacity = data ? n : 0;
+        return data != nullptr;
+    }
+};
+
+struct Stream {
+    explicit Stream(std::string url) : http(std::move(url)) {}
+    ~Stream() {
+        if (spool >= 0) ::close(spool);
+    }
+
+    HttpConnection http;
+    bool writing = false;
+    std::uint64_t pos = 0;
+
+    // reading
+    Validators resource;
+    bool stale = false;  // ranges ignored or the resource changed: every later read fails
+    Block blocks[BLOCKS];
+    std::uint64_t clock = 0;
+
+    // writing
+    int spool = -1;
+    std::uint64_t spoolEnd = 0;
+    bool spoolFailed = false;
+};
+
+Stream* asStream(void* handle) { return static_cast<Stream*>(handle); }
+
+bool startsWithNoCase(const std::string& s, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    if (s.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = s[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The UTF-8 form of the location, with the bytes a URL may not carry raw (spaces,
+// controls, non-ASCII) percent-encoded. Empty for anything but http(s).
+std::string toUrl(const std::u16string& path) {
+    const std::string text = strutil::i18n::to_string(path);
+    if (!startsWithNoCase(text, "http://") && !startsWithNoCase(text, "https://")) return std::string();
+    static const char hex[] = "0123456789ABCDEF";
+    std::string url;
+    url.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c >= 0x7F) {
+            url.push_back('%');
+            url.push_back(hex[c >> 4]);
+            url.push_back(hex[c & 0xF]);
+        } else {
+            url.push_back(ch);
+        }
+    }
+    return url;
+}
+
+// An unlinked temporary file in TMPDIR (or /tmp): it disappears with its descriptor,
+// whatever happens to the process.
+int openSpool() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+    path += "/avi-remote-XXXXXX";
+    const int fd = ::mkostemp(&path[0], O_CLOEXEC);
+    if (fd >= 0) ::unlink(path.c_str());
+    return fd;
+}
+
+Block& chooseBlock(Stream& s, std::uint64_t at, std::size_t& fetch) {
+    for (Block& b : s.blocks) {
+        if (b.readAhead != 0 && b.length != 0 && at >= b.end() && at - b.end() <= b.readAhead) {
+            fetch = std::min(b.readAhead * 2, MAX_FETCH);
+            return b;
+        }
+    }
+    Block* lru = &s.blocks[0];
+    for (Block& b : s.blocks)
+        if (b.lastUse < lru->lastUse) lru = &b;
+    fetch = MIN_FETCH;
+    return *lru;
+}
+
+// Delivers [at, at + n) of the resource, clipped to its size; returns the bytes delivered.
+std::size_t readAt(Stream& s, std::uint64_t at, char* dst, std::size_t n) {
+    if (s.stale || at >= s.resource.size) return 0;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, s.resource.size - at));
+    std::size_t done = 0;
+    while (done < n) {
+        const std::uint64_t p = at + done;
+        const std::size_t want = n - done;
+        Block* hit = nullptr;
+        for (Block& b : s.blocks)
+            if (b.holds(p)) hit = &b;
+        if (hit != nullptr) {
+            const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(want, hit->end() - p));
+            std::memcpy(dst + done, hit->data.get() + (p - hit->start), k);
+            done += k;
+            hit->lastUse = ++s.clock;
+            continue;
+        }
+
+        std::size_t fetch = 0;
+        Block& b = chooseBlock(s, p, fetch);
+        b.length = 0;
+        b.readAhead = fetch;
+        b.lastUse = ++s.clock;
+        std::size_t received = 0;
+        FetchResult r;
+        if (want >= fetch) {
+            // A large read goes straight into the caller's buffer; the read-ahead behind it
+            // comes with the same request.
+            const std::uint64_t after = p + want;
+            const auto ahead = static_cast<std::size_t>(std::min<std::uint64_t>(fetch, s.resource.size - after));
+            if (!b.reserve(ahead)) return done;
+            r = s.http.fetch(p, dst + done, want, b.data.get(), ahead, s.resource, received);
+            if (r == FetchResult::Ok) {
+                b.start = after;
+                b.length = ahead;
+                done += want;
+            }
+        } else {
+            const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(fetch, s.resource.size - p));
+            if (!b.reserve(len)) return done;
+            r = s.http.fetch(p, b.data.get(), len, nullptr, 0, s.resource, received);
+            if (r == FetchResult::Ok) {
+                b.start = p;
+                b.length = len;
+            }
+        }
+        if (r != FetchResult::Ok) {
+            if (r == FetchResult::Changed) s.stale = true;
+            return done;
+        }
+    }
+    return done;
+}
+
+bool totalBytes(std::size_t size, std::size_t count, std::size_t& total) {
+    if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return false;
+    total = size * count;
+    return true;
+}
+
+// Whether [pos, pos + n) is addressable as off_t.
+bool fitsOffset(std::uint64_t pos, std::size_t n) {
+    const auto maxOff = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    return pos <= maxOff && n <= maxOff - pos;
+}
+
+}  // namespace
+
+RemoteFileHandler::RemoteFileHandler() { initCurlOnce(); }
+
+void* RemoteFileHandler::fopen(std::u16string path, const char* mode) {
+    if (mode == nullptr || (mode[0] != 'r' && mode[0] != 'w')) return nullptr;
+    std::string url = toUrl(path);
+    if (url.empty()) return nullptr;
+    std::unique_ptr<Stream> s(new (std::nothrow) Stream(std::move(url)));
+    if (!s || !s->http.valid()) return nullptr;
+    if (mode[0] == 'r') {
+        if (!s->http.probe(s->resource)) return nullptr;
+    } else {
+        // Nothing is sent before fclose; a host that cannot be reached fails the open now
+        // rather than after the whole file has been spooled.
+        s->writing = true;
+        if (!s->http.reachable()) return nullptr;
+        s->spool = openSpool();
+        if (s->spool < 0) return nullptr;
+    }
+    return s.release();
+}
+
+std::size_t RemoteFileHandler::fread(void* buffer, std::size_t size, std::size_t count, void* handle) {
+    Stream* s = asStream(handle);
+    std::size_t total = 0;
+    if (s == nullptr || buffer == nullptr || !totalBytes(size, count, total) || total == 0) return 0;
+    auto* dst = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    if (!s->writing) {
+        done = readAt(*s, s->pos, dst, total);
+    } else if (s->pos < s->spoolEnd) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(total, s->spoolEnd - s->pos));
+        while (done < want) {
+            const ssize_t n = ::pread(s->spool, dst + done, want - done, static_cast<off_t>(s->pos + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    s->pos += done;
+    return done / size;
+}
+
+std::size_t RemoteFileHandler::fwrite(const void* buffer, std::size_t size, std::size_t count, void* handle) {
+    Stream* s = asStream(handle);
+    std::size_t total = 0;
+    if (s == nullptr || !s->writing || buffer == nullptr || !totalBytes(size, count, total) || total == 0) return 0;
+    if (!fitsOffset(s->pos, total)) return 0;
+    const auto* src = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    while (done < total) {
+        const ssize_t n = ::pwrite(s->spool, src + done, total - done, static_cast<off_t>(s->pos + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    // A spool that lost bytes (disk full) must not be uploaded as if it were whole.
+    if (done < total) s->spoolFailed = true;
+    s->pos += done;
+    s->spoolEnd = std::max(s->spoolEnd, s->pos);
+    return done / size;
+}
+
+int RemoteFileHandler::fseek(void* handle, std::int64_t offset, int origin) {
+    Stream* s = asStream(handle);
+    if (s == nullptr) return -1;
+    std::uint64_t base;
+    switch (origin) {
+        case 0: base = 0; break;
+        case 1: base = s->pos; break;
+        case 2: base = s->writing ? s->spoolEnd : s->resource.size; break;
+        default: return -1;
+    }
+    const auto maxPos = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (base > maxPos) return -1;
+    if (offset < 0) {
+        const std::uint64_t back = static_cast<std::uint64_t>(-(offset + 1)) + 1;
+        if (back > base) return -1;
+        s->pos = base - back;
+    } else {
+        if (static_cast<std::uint64_t>(offset) > maxPos - base) return -1;
+        s->pos = base + static_cast<std::uint64_t>(offset);
+    }
+    return 0;
+}
+
+std::int64_t RemoteFileHandler::ftell(void* handle) {
+    Stream* s = asStream(handle);
+    if (s == nullptr || s->pos > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return -1;
+    return static_cast<std::int64_t>(s->pos);
+}
+
+int RemoteFileHandler::fclose(void* handle) {
+    std::unique_ptr<Stream> s(asStream(handle));
+    if (!s) return -1;
+    if (!s->writing) return 0;
+    const bool ok = !s->spoolFailed && s->http.upload(s->spool, s->spoolEnd);
+    return ok ? 0 : -1;
+}
+
+std::uint64_t RemoteFileHandler::getFilePos(void* handle) {
+    Stream* s = asStream(handle);
+    return s != nullptr ? s->pos : 0;
+}
+
+int RemoteFileHandler::setFilePos(void* handle, std::uint64_t position) {
+    Stream* s = asStream(handle);
+    if (s == nullptr) return -1;
+    s->pos = position;
+    return 0;
+}
+
+}  // namespace remote
+}  // namespace avi
