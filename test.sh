@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libboost-filesystem-dev libboost-system-dev libgtest-dev libgmock-dev
           libbenchmark-dev libcurl4-openssl-dev libpng-dev libcli11-dev ffmpeg nginx-light
-          clang-14 libclang-rt-14-dev valgrind)
+          clang-14 libclang-rt-14-dev valgrind gstreamer1.0-tools gstreamer1.0-plugins-good)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
