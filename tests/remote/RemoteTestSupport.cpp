@@ -184,11 +184,22 @@ std::string Nginx::url(const std::string& path) const {
 }
 
 std::size_t Nginx::requests(const std::string& method) const {
-    std::ifstream log(dir_->path() + "/access.log");
-    std::string line;
-    std::size_t n = 0;
-    while (std::getline(log, line))
-        if (method.empty() || line.compare(0, method.size() + 1, method + " ") == 0) ++n;
+    auto count = [&] {
+        std::ifstream log(dir_->path() + "/access.log");
+        std::string line;
+        std::size_t n = 0;
+        while (std::getline(log, line))
+            if (method.empty() || line.compare(0, method.size() + 1, method + " ") == 0) ++n;
+        return n;
+    };
+    // nginx logs a request after it has sent the response: wait until the log is still.
+    std::size_t n = count();
+    for (int still = 0, i = 0; still < 5 && i < 100; ++i) {
+        ::usleep(20000);
+        const std::size_t m = count();
+        still = m == n ? still + 1 : 0;
+        n = m;
+    }
     return n;
 }
 
