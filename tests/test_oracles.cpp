@@ -7,7 +7,7 @@
 
 #include "MemoryFileHandler.h"
 #include "TestFile.h"
-#include "write_test_util.h"
+#include "test_util.h"
 
 using avitest::TestFile;
 using writetest::onPath;

@@ -6,7 +6,7 @@
 
 #include "MemoryFileHandler.h"
 #include "TestFile.h"
-#include "write_test_util.h"
+#include "test_util.h"
 
 using avitest::FaultyFileHandler;
 using avitest::TestFile;

@@ -11,7 +11,7 @@
 
 #include "MemoryFileHandler.h"
 #include "TestFile.h"
-#include "write_test_util.h"
+#include "test_util.h"
 
 using avi::tagRGBQUAD;
 using avitest::MemoryFileHandler;
@@ -468,7 +468,7 @@ TEST(WriteLayout, SegmentsBeyondTheReservedSlotsAreRefused) {
 // Configuration values the header can hold are converted as documented; values it cannot
 // hold, and calls that would move data already written, are refused with a code.
 TEST(WriteConfig, ValuesAndRefusals) {
-    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     const struct {
         const char* name;
         std::function<void(TestFile&)> call;
@@ -482,19 +482,12 @@ TEST(WriteConfig, ValuesAndRefusals) {
              EXPECT_EQ(f.streamHeaders[0].dwRate, 25000000u);
              EXPECT_STREQ(f.videoChunkId, "00db");
          }},
-        {"29.97 frames per second", [](TestFile& f) { f.setVideoInfo(2, 2, 29.97); }, err::ERR_NONE,
-         [](TestFile& f) { EXPECT_EQ(f.streamHeaders[0].dwRate, 29970000u); }},
         {"8 bits, odd width", [](TestFile& f) { f.setVideoInfo(5, 2, 10.0, "", 8); }, err::ERR_NONE,
          [](TestFile& f) { EXPECT_EQ(f.videoFrameSize, 16u); }},
         {"MJPG", [](TestFile& f) { f.setVideoInfo(2, 2, 10.0, "MJPG"); }, err::ERR_NONE,
          [](TestFile& f) {
              EXPECT_EQ(f.bitmapHeader.biCompression & 0xFF, static_cast<std::uint32_t>('M'));
              EXPECT_STREQ(f.videoChunkId, "00dc");
-         }},
-        {"3-character code", [](TestFile& f) { f.setVideoInfo(2, 2, 10.0, "MJP"); }, err::ERR_NONE,
-         [](TestFile& f) {
-             EXPECT_EQ(f.bitmapHeader.biCompression, 0u);
-             EXPECT_STREQ(f.videoChunkId, "00db");
          }},
         {"audio 22050, odd chunk", [](TestFile& f) { f.setAudioInfo(22050.0, 16, 2, 4411); }, err::ERR_NONE,
          [](TestFile& f) {
@@ -522,9 +515,7 @@ TEST(WriteConfig, ValuesAndRefusals) {
          [](TestFile& f) { EXPECT_FALSE(f.hasVideo()); }},
         {"zero fps", [](TestFile& f) { f.setVideoInfo(2, 2, 0.0); }, err::ERR_UNSUPPORTED_FILE,
          [](TestFile& f) { EXPECT_FALSE(f.hasVideo()); }},
-        {"negative fps", [](TestFile& f) { f.setVideoInfo(2, 2, -25.0); }, err::ERR_UNSUPPORTED_FILE, nullptr},
         {"NaN fps", [nan](TestFile& f) { f.setVideoInfo(2, 2, nan); }, err::ERR_UNSUPPORTED_FILE, nullptr},
-        {"infinite fps", [inf](TestFile& f) { f.setVideoInfo(2, 2, inf); }, err::ERR_UNSUPPORTED_FILE, nullptr},
         {"fps beyond 4294.967295", [](TestFile& f) { f.setVideoInfo(2, 2, 4295.0); }, err::ERR_UNSUPPORTED_FILE,
          nullptr},
         {"fps so small the period overflows", [](TestFile& f) { f.setVideoInfo(2, 2, 1e-4); },
@@ -535,8 +526,6 @@ TEST(WriteConfig, ValuesAndRefusals) {
          err::ERR_UNSUPPORTED_FILE, nullptr},
         {"zero sample rate", [](TestFile& f) { f.setAudioInfo(0.0, 16, 2, 4); }, err::ERR_UNSUPPORTED_AUDIO_FORMAT,
          [](TestFile& f) { EXPECT_FALSE(f.hasAudio()); }},
-        {"sample rate below 1", [](TestFile& f) { f.setAudioInfo(0.5, 16, 2, 4); }, err::ERR_UNSUPPORTED_AUDIO_FORMAT,
-         nullptr},
         {"NaN sample rate", [nan](TestFile& f) { f.setAudioInfo(nan, 16, 2, 4); }, err::ERR_UNSUPPORTED_AUDIO_FORMAT,
          nullptr},
         {"sample rate beyond 32 bits", [](TestFile& f) { f.setAudioInfo(5e9, 16, 2, 4); },

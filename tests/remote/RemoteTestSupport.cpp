@@ -106,17 +106,6 @@ std::string nginxConfig(const std::string& dir, int port) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    std::string tmpl = ::testing::TempDir() + "avi_remote_XXXXXX";
-    if (::mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-}
-
 bool Nginx::start(std::string& why) {
     const std::string nginx = findNginx();
     if (nginx.empty()) {
@@ -124,7 +113,7 @@ bool Nginx::start(std::string& why) {
         return false;
     }
     dir_.reset(new TempDir());
-    const std::string dir = dir_->path();
+    const std::string dir = dir_->path;
     for (const char* sub : {"/www", "/tmp"}) ::mkdir((dir + sub).c_str(), 0755);
     // The port can be taken between freePort and nginx's bind: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -157,8 +146,7 @@ bool Nginx::start(std::string& why) {
         }
         stop();
     }
-    int status = 0;
-    why = "nginx did not come up: " + runCommand("cat '" + dir + "/error.log'", status);
+    why = "nginx did not come up: " + writetest::run("cat '" + dir + "/error.log'");
     return false;
 }
 
@@ -185,7 +173,7 @@ std::string Nginx::url(const std::string& path) const {
 
 std::size_t Nginx::requests(const std::string& method) const {
     auto count = [&] {
-        std::ifstream log(dir_->path() + "/access.log");
+        std::ifstream log(dir_->path + "/access.log");
         std::string line;
         std::size_t n = 0;
         while (std::getline(log, line))
@@ -289,18 +277,6 @@ std::shared_ptr<avi::IFileHandler> makeRemoteHandler() {
     return std::shared_ptr<avi::IFileHandler>(create(), destroy);
 }
 
-std::vector<char> pattern(std::size_t n, unsigned seed) {
-    std::vector<char> v(n);
-    std::uint32_t x = 2463534242u ^ seed;
-    for (std::size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v[i] = static_cast<char>(x);
-    }
-    return v;
-}
-
 void writeFile(const std::string& path, const std::vector<char>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -309,27 +285,6 @@ void writeFile(const std::string& path, const std::vector<char>& bytes) {
 std::vector<char> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool haveProgram(const char* name) {
-    int status = 0;
-    runCommand(std::string("command -v ") + name + " >/dev/null 2>&1", status);
-    return status == 0;
-}
-
-std::string runCommand(const std::string& command, int& status) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (p == nullptr) {
-        status = -1;
-        return out;
-    }
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int rc = ::pclose(p);
-    status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
 }
 
 }  // namespace remotetest

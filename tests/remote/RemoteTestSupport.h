@@ -10,21 +10,12 @@
 #include <vector>
 
 #include "avi/IFileHandler.h"
+#include "test_util.h"
 
 namespace remotetest {
 
-// A fresh directory under the test temp dir, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using writetest::pattern;
+using writetest::TempDir;
 
 // nginx on 127.0.0.1 and a free port, as a child process (daemon off, one process) with
 // its configuration, pid file, logs and temp dirs in a directory of its own. Locations:
@@ -44,7 +35,7 @@ public:
     void stop();
 
     std::string url(const std::string& path) const;  // path without the leading '/'
-    std::string root() const { return dir_->path() + "/www"; }
+    std::string root() const { return dir_->path + "/www"; }
     // Requests in the access log so far whose method is method ("" for all).
     std::size_t requests(const std::string& method = std::string()) const;
 
@@ -86,12 +77,7 @@ int closedPort();
 // A handler made by the real plug-in of this build tree, destroyed through the plug-in.
 std::shared_ptr<avi::IFileHandler> makeRemoteHandler();
 
-// Deterministic bytes: byte i of pattern(n, seed).
-std::vector<char> pattern(std::size_t n, unsigned seed);
 void writeFile(const std::string& path, const std::vector<char>& bytes);
 std::vector<char> readFile(const std::string& path);
-bool haveProgram(const char* name);
-// Runs a shell command and returns its standard output; status receives the exit status.
-std::string runCommand(const std::string& command, int& status);
 
 }  // namespace remotetest

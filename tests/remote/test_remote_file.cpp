@@ -80,11 +80,10 @@ void readAll(avi::File& f, Decoded& d) {
 
 // ffmpeg's decoding of a file: bottom-up BGR rows (as the library delivers them) and PCM.
 bool ffmpegDecode(const std::string& file, std::vector<char>& video, std::vector<char>& audio) {
-    int status = 0;
-    const std::string v = runCommand("ffmpeg -v error -i '" + file + "' -map 0:v -vf vflip -f rawvideo -pix_fmt bgr24 -", status);
-    if (status != 0) return false;
-    const std::string a = runCommand("ffmpeg -v error -i '" + file + "' -map 0:a -f s16le -", status);
-    if (status != 0) return false;
+    bool ok = false, okAudio = false;
+    const std::string v = writetest::run("ffmpeg -v error -i '" + file + "' -map 0:v -vf vflip -f rawvideo -pix_fmt bgr24 -", &ok);
+    const std::string a = writetest::run("ffmpeg -v error -i '" + file + "' -map 0:a -f s16le -", &okAudio);
+    if (!ok || !okAudio) return false;
     video.assign(v.begin(), v.end());
     audio.assign(a.begin(), a.end());
     return true;
@@ -131,7 +130,7 @@ TEST(RemoteFile, ReadsEveryFrameAndAllAudioAsTheLocalFileDoes) {
         EXPECT_EQ(frame, clip.frames[i]) << "frame " << i;
     }
 
-    if (haveProgram("ffmpeg")) {
+    if (writetest::onPath("ffmpeg")) {
         std::vector<char> video, audio;
         ASSERT_TRUE(ffmpegDecode(server.url("clip.avi"), video, audio));
         EXPECT_EQ(concat(b.frames), video);
@@ -148,7 +147,7 @@ TEST(RemoteFile, WritesThroughAUrlAndReadsBackBothWays) {
     ASSERT_EQ(::stat(stored.c_str(), &st), 0);
     EXPECT_EQ(server.requests("PUT"), 1u);
 
-    if (haveProgram("ffmpeg")) {
+    if (writetest::onPath("ffmpeg")) {
         std::vector<char> video, audio;
         ASSERT_TRUE(ffmpegDecode(stored, video, audio));
         EXPECT_EQ(video, concat(clip.frames));

@@ -240,7 +240,7 @@ TEST(RemoteRead, AResourceThatChangesMidReadIsNeverMixedIn) {
 TEST(RemoteWrite, SpoolsLocallyAndUploadsWithOnePutAtClose) {
     START_NGINX(server);
     TempDir spool;
-    ScopedTmpdir tmp(spool.path());
+    ScopedTmpdir tmp(spool.path);
     const std::vector<char> bytes = pattern(3 * MiB + 7, 5);
     auto h = handler();
     ASSERT_TRUE(h);
@@ -265,13 +265,13 @@ TEST(RemoteWrite, SpoolsLocallyAndUploadsWithOnePutAtClose) {
     std::memcpy(expect.data(), "HEADERHEADER", 12);
     EXPECT_EQ(readFile(server.root() + "/up/nested/dir/out.bin"), expect);
     EXPECT_EQ(server.requests("PUT"), 1u);
-    EXPECT_EQ(entriesIn(spool.path()), 0u);
+    EXPECT_EQ(entriesIn(spool.path), 0u);
 }
 
 TEST(RemoteWrite, AFailedUploadIsReportedByFclose) {
     START_NGINX(server);
     TempDir spool;
-    ScopedTmpdir tmp(spool.path());
+    ScopedTmpdir tmp(spool.path);
     MisbehavingServer closing(MisbehavingServer::Mode::CloseAtOnce, 0);
     ASSERT_TRUE(closing.ok());
     const struct {
@@ -291,6 +291,6 @@ TEST(RemoteWrite, AFailedUploadIsReportedByFclose) {
         ASSERT_NE(f, nullptr) << c.name;
         EXPECT_EQ(h->fwrite(bytes.data(), 1, bytes.size(), f), bytes.size()) << c.name;
         EXPECT_NE(h->fclose(f), 0) << c.name;
-        EXPECT_EQ(entriesIn(spool.path()), 0u) << c.name;
+        EXPECT_EQ(entriesIn(spool.path), 0u) << c.name;
     }
 }

@@ -76,11 +76,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string local = server.root() + "/big.avi";
-    int status = 0;
-    runCommand("ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -frames:v " + std::to_string(frames) +
-                   " -c:v rawvideo -pix_fmt bgr24 -y '" + local + "'",
-               status);
-    if (status != 0) {
+    bool ok = false;
+    writetest::run("ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -frames:v " + std::to_string(frames) +
+                       " -c:v rawvideo -pix_fmt bgr24 -y '" + local + "'",
+                   &ok);
+    if (!ok) {
         std::fprintf(stderr, "ffmpeg failed\n");
         return 1;
     }

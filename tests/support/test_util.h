@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the writer tests: byte inspection of written files, a sparse in-memory
+// Helpers shared by the tests: byte inspection of written files, a sparse in-memory
 // handler for multi-GiB layouts, temporary files and the external decoders.
 
 #include <gtest/gtest.h>
