@@ -322,6 +322,17 @@ TEST(Read, HostileFilesEndInAnErrorCode) {
     }
 }
 
+TEST(Read, FramesAreThoseTheIndexHolds) {
+    // The header claims 2^32 - 16 frames; the movi list holds none of the stream's chunks.
+    Bytes b = makeSimpleAvi(2, 4, 1, false, false);
+    put32(b, find(b, "avih") + 8 + 16, 0xFFFFFFF0u);
+    for (std::size_t at = find(b, "00db"); at < b.size(); at = find(b, "00db", at)) std::memcpy(&b[at], "JUNK", 4);
+    TestFile f;
+    ASSERT_TRUE(openBytes(f, b)) << f.getErrorMsg();
+    EXPECT_EQ(f.getVideoTotalFrames(), 0u);
+    EXPECT_TRUE(f.isEndOfVideo());
+}
+
 TEST(Read, EveryTruncationIsSafe) {
     // Every prefix of a small file of each index kind, opened and read to the end.
     for (const Bytes& whole : {makeSimpleAvi(3, 3, 2, true, true), makeOpenDml({2, 1}, 3, 1)}) {

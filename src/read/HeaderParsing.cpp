@@ -315,11 +315,11 @@ void File::verifySupport() {
 }
 
 void File::verifyIndex() {
-    if (hasVideoStream && videoIndex.empty()) {
-        buildLegacyIndex(videoChunkId);
-        if (errorCode != ERR_NONE) return;
-    }
-    if (hasAudioStream && audioIndex.empty()) buildLegacyIndex(audioChunkId);
+    if (hasVideoStream && videoIndex.empty()) buildLegacyIndex(videoChunkId);
+    if (errorCode == ERR_NONE && hasAudioStream && audioIndex.empty()) buildLegacyIndex(audioChunkId);
+    // The frames are those the index knows: a header count that no index backs (none found)
+    // would send hosts through billions of empty reads.
+    if (hasVideoStream) totalFrames() = static_cast<std::uint32_t>(videoIndex.size());
 }
 
 void File::errorIfWrongNumFrameForRGB24() {
