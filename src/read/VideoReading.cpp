@@ -40,9 +40,11 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
         return;
     }
     const std::uint32_t height = static_cast<std::uint32_t>(bitmapHeader.biHeight);
-    if (topDown && !compressed && height >= 2) {
+    // A height beyond the frame's bytes leaves rows of 0 bytes: nothing to swap, and a loop
+    // over its rows would only burn time.
+    const std::uint32_t row = height >= 2 ? videoFrameSize / height : 0;
+    if (topDown && !compressed && row != 0) {
         // Rows are swapped pairwise in place; no scratch row is needed for that.
-        const std::uint32_t row = videoFrameSize / height;
         for (std::uint32_t i = 0; i < height / 2; ++i) {
             char* a = buffer + static_cast<std::size_t>(i) * row;
             char* b = buffer + static_cast<std::size_t>(height - 1 - i) * row;
