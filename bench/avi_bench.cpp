@@ -150,11 +150,13 @@ int main(int argc, char** argv) {
     const std::uint64_t entries = quick ? 100000 : 1000000;
     writeFile(many, 4, 2, entries);
     {
-        // The video super index of a 24-bit video-only file starts at a fixed offset; its
-        // first entry names the standard index chunk.
+        // The first entry of the video super index names the standard index chunk.
         const int fd = ::open(many.c_str(), O_RDONLY);
-        char entry[12];
-        if (::pread(fd, entry, 12, 256) != 12) die("pread super index");
+        char head[4096];
+        if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) die("pread header");
+        const char* indx = std::search(head, head + sizeof head, "indx", "indx" + 4);
+        if (indx + 8 + 24 + 12 > head + sizeof head) die("no super index");
+        const char* entry = indx + 8 + 24;
         const std::uint64_t ixPos = avi::fcns::char2uint64(entry);
         const std::uint32_t ixSize = avi::fcns::char2uint32(entry + 8);
         std::vector<char> ix(ixSize);

@@ -3,6 +3,10 @@
 // overwritten before it is read. Pixels go four at a time as three 32-bit stores.
 #include <algorithm>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define AVI_HAVE_SSSE3_KERNELS 1
+#endif
 
 #include "avi/File.h"
 
@@ -65,9 +69,64 @@ void expandIndexed(const Palette& pal, const char* in, char* out, std::size_t n)
     }
 }
 
+#ifdef AVI_HAVE_SSSE3_KERNELS
+// SSSE3 kernels, chosen at run time: byte shuffles do the 4-to-3 packing that costs the
+// scalar code most of its time.
+bool haveSsse3() {
+    static const bool yes = __builtin_cpu_supports("ssse3");
+    return yes;
+}
+
+// Four 0x00RRGGBB lanes packed into bytes 0..11 (pack) or placed at 12..15 / 0..7 (split).
+#define AVI_PACK_LO _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)
+
+// Eight words per step, backwards; each step's 24 output bytes go out as 16 + 8, so no byte
+// beyond the step is touched (the bytes above it are output already written).
+__attribute__((target("ssse3"))) std::size_t expand555Ssse3(const char* in, char* out, std::size_t i) {
+    const __m128i packLo = AVI_PACK_LO;
+    const __m128i hiHead = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 2, 4);
+    const __m128i hiTail = _mm_setr_epi8(5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i mb = _mm_set1_epi32(0xF8), mg = _mm_set1_epi32(0xF800), mr = _mm_set1_epi32(0xF80000);
+    const __m128i zero = _mm_setzero_si128();
+    while (i >= 8) {
+        i -= 8;
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
+        __m128i px[2] = {_mm_unpacklo_epi16(w, zero), _mm_unpackhi_epi16(w, zero)};
+        for (__m128i& v : px)
+            v = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_slli_epi32(v, 3), mb), _mm_and_si128(_mm_slli_epi32(v, 6), mg)),
+                             _mm_and_si128(_mm_slli_epi32(v, 9), mr));
+        const __m128i head = _mm_or_si128(_mm_shuffle_epi8(px[0], packLo), _mm_shuffle_epi8(px[1], hiHead));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * i + 16), _mm_shuffle_epi8(px[1], hiTail));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), head);
+    }
+    return i;
+}
+
+// Four pixels per step, forwards; each 16-byte store spills 4 bytes into the next step's
+// output, so the last step is left to the scalar loop.
+__attribute__((target("ssse3"))) std::size_t shrink32Ssse3(const char* in, char* out, std::size_t n) {
+    const __m128i pack = AVI_PACK_LO;
+    std::size_t i = 0;
+    for (; i + 5 <= n; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), _mm_shuffle_epi8(v, pack));
+    }
+    return i;
+}
+#endif
+
 // n RGB555 words at in -> n pixels at out (out >= in), backwards.
 void expand555(const char* in, char* out, std::size_t n) {
     std::size_t i = n;
+#ifdef AVI_HAVE_SSSE3_KERNELS
+    if (haveSsse3()) {
+        while (i % 8 != 0) {
+            --i;
+            store24(out + 3 * i, rgb555(fcns::char2uint16(in + 2 * i)));
+        }
+        i = expand555Ssse3(in, out, i);
+    }
+#endif
     while (i % 4 != 0) {
         --i;
         store24(out + 3 * i, rgb555(fcns::char2uint16(in + 2 * i)));
@@ -82,6 +141,9 @@ void expand555(const char* in, char* out, std::size_t n) {
 // n 32-bit pixels at in -> n pixels at out (out <= in), forwards.
 void shrink32(const char* in, char* out, std::size_t n) {
     std::size_t i = 0;
+#ifdef AVI_HAVE_SSSE3_KERNELS
+    if (haveSsse3()) i = shrink32Ssse3(in, out, n);
+#endif
     for (; i + 4 <= n; i += 4) {
         const std::uint32_t a = load32(in + 4 * i), b = load32(in + 4 * i + 4), c = load32(in + 4 * i + 8),
                             d = load32(in + 4 * i + 12);
