@@ -16,8 +16,8 @@ SEEDS=$B/seeds
 mkdir -p $SEEDS/read $SEEDS/write $B/findings
 $B/bin/fuzz_make_seeds $SEEDS/read
 if command -v ffmpeg >/dev/null; then
-  for spec in "bgr24 pcm_s16le 17x9" "pal8 pcm_u8 8x4" "rgb555le pcm_u8 5x3" "bgra pcm_s16le 4x4"; do
-    set -- $spec
+  for format in "bgr24 pcm_s16le 17x9" "pal8 pcm_u8 8x4" "rgb555le pcm_u8 5x3" "bgra pcm_s16le 4x4"; do
+    set -- $format
     ffmpeg -v error -y -f lavfi -i "testsrc=size=$3:rate=5" -f lavfi -i "sine=r=8000" -t 0.6 \
       -c:v rawvideo -pix_fmt "$1" -c:a "$2" "$SEEDS/read/ff_$1.avi" || true
   done
