@@ -1,0 +1,44 @@
+// Shared pieces of the Python module `avi`: the error type and the reader and writer objects.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "avi/File.h"
+
+namespace pyavi {
+
+namespace py = pybind11;
+
+// A failure taken from a file's error state; it reaches Python as avi.Error.
+struct Failure : std::runtime_error {
+    Failure(std::uint32_t c, const std::string& m) : std::runtime_error(m), code(c) {}
+    std::uint32_t code;
+};
+
+// Raises the file's error, if it has one, and clears it: the library's errors are sticky,
+// and each Python call should report only what went wrong in it.
+void raiseIfError(avi::File& file);
+// Raises code with the library's own message for it.
+[[noreturn]] void fail(avi::File& file, avi::errors::error_T code);
+
+// Runs f on the file without the GIL and with the object's lock, so that threads sharing
+// one object take turns while other Python threads go on.
+template <class F>
+auto unlocked(std::mutex& lock, F&& f) {
+    py::gil_scoped_release nogil;
+    std::lock_guard<std::mutex> hold(lock);
+    return f();
+}
+
+void bindReader(py::module_& m);
+void bindWriter(py::module_& m);
+py::object openReader(const std::string& path);
+py::object openWriter(const std::string& path);
+
+}  // namespace pyavi

@@ -1,0 +1,65 @@
+// The module `avi`: open() and the error type.
+#include "binding.h"
+
+namespace pyavi {
+
+namespace {
+
+// avi.Error; created once with the module and kept for the life of the process.
+PyObject* errorType = nullptr;
+
+}  // namespace
+
+void raiseIfError(avi::File& file) {
+    const auto code = file.getErrorCode();
+    if (code == avi::errors::ERR_NONE) return;
+    const std::string message = file.getErrorMsg();
+    file.clearError();
+    throw Failure(code, message);
+}
+
+void fail(avi::File& file, avi::errors::error_T code) {
+    file.setError(code);
+    raiseIfError(file);
+    throw Failure(code, "");  // not reached: setError always leaves a code
+}
+
+}  // namespace pyavi
+
+PYBIND11_MODULE(avi, m) {
+    namespace py = pybind11;
+    using namespace pyavi;
+    m.doc() = "Reads and writes uncompressed AVI files; frames are numpy arrays in OpenCV's layout.";
+
+    errorType = PyErr_NewExceptionWithDoc(
+        "avi.Error", "A failure reported by the AVI library; .code and .message are its error state.", PyExc_OSError,
+        nullptr);
+    if (errorType == nullptr) throw py::error_already_set();
+    m.add_object("Error", py::handle(errorType));
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const Failure& f) {
+            py::object e = py::reinterpret_borrow<py::object>(errorType)(f.what());
+            e.attr("code") = f.code;
+            e.attr("message") = f.what();
+            PyErr_SetObject(errorType, e.ptr());
+        }
+    });
+
+    bindReader(m);
+    bindWriter(m);
+
+    m.def(
+        "open",
+        [](py::object path, const std::string& mode) {
+            // str, bytes and path-like objects; URLs go to the library's remote handler.
+            py::object name = py::module_::import("os").attr("fsencode")(path);
+            const std::string utf8 = name.cast<std::string>();
+            if (mode == "r" || mode == "rb") return openReader(utf8);
+            if (mode == "w" || mode == "wb") return openWriter(utf8);
+            throw py::value_error("mode must be 'r' or 'w', not '" + mode + "'");
+        },
+        py::arg("path"), py::arg("mode") = "r",
+        "Opens an AVI file (a local path or a URL) for reading ('r') or writing ('w').");
+}
