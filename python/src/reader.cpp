@@ -29,7 +29,10 @@ public:
             if (file_.getErrorCode() == err::ERR_NONE) fail(file_, err::ERR_OPEN_FAILED);
             raiseIfError(file_);
         }
-        // What the support checks noted at open is no failure of the calls to come.
+        // What the support checks noted at open fails no call to come; it is reported by a
+        // frame read that finds no frame to deliver.
+        openCode_ = file_.getErrorCode();
+        openMessage_ = file_.getErrorMsg();
         file_.clearError();
         open_ = true;
     }
@@ -51,8 +54,16 @@ public:
     long long frameNumber(long long i) {
         const long long n = frameCount();
         if (i < 0) i += n;
-        if (i < 0 || i >= n) throw py::index_error("frame number out of range");
+        if (i < 0 || i >= n) {
+            if (n == 0) noFrames();
+            throw py::index_error("frame number out of range");
+        }
         return i;
+    }
+
+    // A file whose frames could not be found says why, if open noted it.
+    void noFrames() {
+        if (openCode_ != avi::errors::ERR_NONE) throw Failure(openCode_, openMessage_);
     }
 
     py::object readFrame(const py::object& index) {
@@ -60,8 +71,10 @@ public:
         long long n = avi::File::INVALID_FRAME_INDEX;
         if (!index.is_none())
             n = frameNumber(index.cast<long long>());
-        else if (f.isEndOfVideo())
+        else if (f.isEndOfVideo()) {
+            if (frameCount() == 0) noFrames();
             return py::none();
+        }
         if (f.isVideoCompressed()) fail(f, err::ERR_COMPRESSED_VIDEO);
         const std::uint16_t bits = f.getVideoBitsPerPixel();
         if (bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
@@ -139,6 +152,8 @@ private:
     ReadFile file_;
     std::mutex lock_;
     bool open_ = false;
+    avi::errors::error_T openCode_ = avi::errors::ERR_NONE;
+    std::string openMessage_;
 };
 
 // Iterating a reader yields every frame by number, whatever the sequential position.
@@ -163,7 +178,10 @@ void bindReader(py::module_& m) {
     py::class_<Frames>(m, "_Frames")
         .def("__iter__", [](Frames& it) -> Frames& { return it; })
         .def("__next__", [](Frames& it) {
-            if (it.next >= it.reader->frameCount()) throw py::stop_iteration();
+            if (it.next >= it.reader->frameCount()) {
+                if (it.next == 0) it.reader->noFrames();
+                throw py::stop_iteration();
+            }
             return it.reader->readFrame(py::int_(it.next++));
         });
 

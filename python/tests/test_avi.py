@@ -1,0 +1,138 @@
+# The avi module checked against independent readers: OpenCV's VideoCapture and ffmpeg.
+import os
+import subprocess
+from fractions import Fraction
+
+import cv2
+import numpy as np
+import pytest
+
+import avi
+
+
+def ffmpeg(*args):
+    return subprocess.run(["ffmpeg", "-v", "error", "-y", *args], check=True, capture_output=True).stdout
+
+
+def ffmpeg_frames(path, h, w):
+    raw = ffmpeg("-i", path, "-map", "0:v", "-f", "rawvideo", "-pix_fmt", "bgr24", "-")
+    return np.frombuffer(raw, np.uint8).reshape(-1, h, w, 3)
+
+
+def ffmpeg_audio(path, fmt, dtype, channels):
+    raw = ffmpeg("-i", path, "-map", "0:a", "-f", fmt, "-")
+    return np.frombuffer(raw, dtype).reshape(-1, channels)
+
+
+def make(path, pix_fmt, w, h, audio=None, channels=2):
+    inputs = ["-f", "lavfi", "-i", f"testsrc=size={w}x{h}:rate=10"]
+    codec = ["-c:v", "rawvideo", "-pix_fmt", pix_fmt] if pix_fmt != "mjpeg" else ["-c:v", "mjpeg"]
+    if audio:
+        inputs += ["-f", "lavfi", "-i", "sine=f=440:r=11025"]
+        codec += ["-c:a", audio, "-ac", str(channels)]
+    ffmpeg(*inputs, "-t", "0.7", *codec, str(path))
+
+
+# The library widens RGB555 components with zero low bits where ffmpeg and OpenCV repeat the
+# high bits, so those files are compared with the low three bits masked.
+@pytest.mark.parametrize("pix_fmt,w,h,audio,channels,mask", [
+    ("bgr24", 33, 17, "pcm_s16le", 2, 0xFF),
+    ("bgr24", 1, 3, None, 0, 0xFF),
+    ("bgra", 32, 9, "pcm_u8", 1, 0xFF),
+    ("bgra", 7, 5, None, 0, 0xFF),
+    ("pal8", 35, 5, "pcm_u8", 2, 0xFF),
+    ("rgb555le", 31, 7, "pcm_s16le", 1, 0xF8),
+    ("rgb555le", 64, 4, None, 0, 0xF8),
+])
+def test_ffmpeg_files_read_as_opencv_and_ffmpeg_decode_them(tmp_path, pix_fmt, w, h, audio, channels, mask):
+    path = str(tmp_path / f"{pix_fmt}.avi")
+    make(path, pix_fmt, w, h, audio, channels)
+    theirs = ffmpeg_frames(path, h, w) & mask
+    capture = cv2.VideoCapture(path)
+    with avi.open(path) as f:
+        assert (f.width, f.height, f.frame_count, f.fps) == (w, h, len(theirs), Fraction(10))
+        ours = list(f)
+        assert len(ours) == len(theirs)
+        for i, frame in enumerate(ours):
+            ok, cv = capture.read()
+            assert ok and frame.dtype == np.uint8 and frame.shape == (h, w, 3)
+            assert np.array_equal(frame, theirs[i]), f"frame {i} differs from ffmpeg"
+            assert np.array_equal(frame, cv & mask), f"frame {i} differs from OpenCV"
+        # Numbered, sequential and negative reads meet the same frames.
+        assert np.array_equal(f.read_frame(), ours[0]) and np.array_equal(f.read_frame(-1), ours[-1])
+        assert f.has_audio == bool(audio)
+        if audio:
+            fmt, dtype = ("s16le", np.int16) if audio == "pcm_s16le" else ("u8", np.uint8)
+            expected = ffmpeg_audio(path, fmt, dtype, channels)
+            head = f.read_audio(1000)
+            got = np.concatenate([head, f.read_audio()])
+            assert got.dtype == dtype and got.shape == expected.shape and np.array_equal(got, expected)
+            assert f.read_audio().shape == (0, channels)
+
+
+def test_frames_read_into_the_array_without_a_copy(tmp_path):
+    path = str(tmp_path / "odd.avi")
+    make(path, "bgr24", 33, 4)
+    frame = avi.open(path).read_frame(0)
+    # Bottom-up rows padded to 4 bytes, shown top row first through a negative stride.
+    assert frame.strides == (-100, 3, 1) and frame.base.nbytes == 100 * 4
+
+
+def test_mjpeg_chunks_come_back_as_stored(tmp_path):
+    path = str(tmp_path / "mjpeg.avi")
+    make(path, "mjpeg", 64, 48)
+    with avi.open(path) as f:
+        assert f.fourcc == "MJPG"
+        raw = [f.read_raw(i) for i in range(f.frame_count)]
+    assert b"".join(raw) == ffmpeg("-i", path, "-c:v", "copy", "-f", "mjpeg", "-")
+
+
+@pytest.mark.parametrize("bits,channels,strided,audio_bits", [
+    (24, 3, False, 16), (24, 3, True, 8), (24, 4, False, None), (32, 4, True, 16), (32, 3, False, None),
+])
+def test_numpy_frames_and_audio_written_decode_in_ffmpeg_to_the_same(tmp_path, bits, channels, strided, audio_bits):
+    path = str(tmp_path / "out.avi")
+    rng = np.random.default_rng(bits + channels)
+    h, w = 11, 13
+    frames = rng.integers(0, 256, (5, h, w, channels), dtype=np.uint8)
+    dtype = np.int16 if audio_bits == 16 else np.uint8
+    sound = rng.integers(np.iinfo(dtype).min, np.iinfo(dtype).max, (2205, 2), dtype=dtype)
+    with avi.open(path, "w") as out:
+        out.set_video(w, h, Fraction(25), bits=bits)
+        if audio_bits:
+            out.set_audio(22050, audio_bits, 2, 441 * 2 * audio_bits // 8)
+        for frame in frames:
+            out.write_frame(np.ascontiguousarray(frame[::-1])[::-1] if strided else frame)
+            if audio_bits:
+                out.write_audio(sound[:441] if strided else sound[:441].T.copy().T)
+                sound = sound[441:]
+    assert np.array_equal(ffmpeg_frames(path, h, w), frames[..., :3])
+    with avi.open(path) as f:
+        assert f.fps == 25 and np.array_equal(np.stack(list(f)), frames[..., :3])
+        if audio_bits:
+            fmt = "s16le" if audio_bits == 16 else "u8"
+            assert np.array_equal(ffmpeg_audio(path, fmt, dtype, 2), f.read_audio())
+
+
+def test_errors_carry_the_library_code(tmp_path):
+    mjpeg, text, trunc = (str(tmp_path / n) for n in ("m.avi", "t.avi", "trunc.avi"))
+    make(mjpeg, "mjpeg", 16, 16)
+    make(trunc, "bgr24", 64, 64)
+    with open(trunc, "r+b") as f:
+        f.truncate(os.path.getsize(trunc) // 2)
+    with open(text, "w") as f:
+        f.write("not a RIFF file" * 8)
+    writer = avi.open(str(tmp_path / "w.avi"), "w")
+    cases = [
+        (3, lambda: avi.open(str(tmp_path / "missing.avi"))),
+        (3, lambda: avi.open(str(tmp_path / "no" / "dir.avi"), "w")),
+        (1, lambda: avi.open(text)),
+        (32, lambda: avi.open(mjpeg).read_frame(0)),
+        (33, lambda: avi.open(mjpeg).read_audio()),
+        (11, lambda: [frame for frame in avi.open(trunc)]),
+        (40, lambda: writer.write_frame(np.zeros((2, 2, 3), np.uint8))),
+    ]
+    for code, action in cases:
+        with pytest.raises(avi.Error) as caught:
+            action()
+        assert caught.value.code == code and caught.value.message and isinstance(caught.value, OSError)
