@@ -25,6 +25,15 @@ public:
         open_ = true;
     }
 
+    // A writer dropped without close() is finished all the same; nobody is left to hear
+    // of a failure then.
+    ~Writer() {
+        try {
+            close();
+        } catch (...) {
+        }
+    }
+
     avi::File& file() {
         if (!open_) throw py::value_error("I/O operation on a closed AVI file");
         return file_;
@@ -55,6 +64,7 @@ public:
             // Stored as given: the bytes of one encoded frame.
             py::buffer_info b = py::buffer(frame).request();
             if (!PyBuffer_IsContiguous(b.view(), 'C')) throw py::value_error("a compressed frame must be contiguous");
+            if (b.size * b.itemsize > 0xFFFFFFFFll) throw py::value_error("a frame must be smaller than 4 GiB");
             const auto size = static_cast<unsigned>(b.size * b.itemsize);
             unlocked(lock_, [&] { f.writeVideoFrame(static_cast<const char*>(b.ptr), size); });
             raiseIfError(f);

@@ -78,13 +78,18 @@ def test_frames_read_into_the_array_without_a_copy(tmp_path):
     assert frame.strides == (-100, 3, 1) and frame.base.nbytes == 100 * 4
 
 
-def test_mjpeg_chunks_come_back_as_stored(tmp_path):
-    path = str(tmp_path / "mjpeg.avi")
+def test_mjpeg_chunks_come_back_as_stored_and_are_stored_as_given(tmp_path):
+    path, copy = str(tmp_path / "mjpeg.avi"), str(tmp_path / "copy.avi")
     make(path, "mjpeg", 64, 48)
     with avi.open(path) as f:
         assert f.fourcc == "MJPG"
         raw = [f.read_raw(i) for i in range(f.frame_count)]
     assert b"".join(raw) == ffmpeg("-i", path, "-c:v", "copy", "-f", "mjpeg", "-")
+    with avi.open(copy, "w") as out:
+        out.set_video(64, 48, 10, fourcc="MJPG")
+        for jpeg in raw:
+            out.write_frame(jpeg)
+    assert ffmpeg_frames(copy, 48, 64).tobytes() == ffmpeg_frames(path, 48, 64).tobytes()
 
 
 @pytest.mark.parametrize("bits,channels,strided,audio_bits", [
