@@ -88,8 +88,14 @@ public:
         if (stride * h > bytes || stride * h > 3 * std::uint64_t{f.frameBytes()}) fail(f, err::ERR_UNSUPPORTED_FILE);
         py::array_t<std::uint8_t> memory(static_cast<py::ssize_t>(std::max<std::uint64_t>(bytes, 1)));
         char* data = reinterpret_cast<char*>(memory.mutable_data());
-        unlocked(lock_, [&] { f.readRGB24VideoFrame(data, n); });
+        // Another thread may have taken the last frame meanwhile: test again under the lock.
+        const bool read = unlocked(lock_, [&] {
+            if (n == avi::File::INVALID_FRAME_INDEX && f.isEndOfVideo()) return false;
+            f.readRGB24VideoFrame(data, n);
+            return true;
+        });
         raiseIfError(f);
+        if (!read) return py::none();
         const auto sh = static_cast<py::ssize_t>(h), sw = static_cast<py::ssize_t>(w);
         const auto rows = static_cast<py::ssize_t>(stride);
         char* top = h == 0 ? data : data + (sh - 1) * rows;
