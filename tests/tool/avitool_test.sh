@@ -2,7 +2,7 @@
 # Runs the built avitool as a user would, next to ffmpeg/ffprobe: avitool_test.sh TOOL CASE
 set -euo pipefail
 TOOL=$1; CASE=$2
-WORK=${KEEP:-$(mktemp -d)}; trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$WORK"' EXIT; cd "$WORK"
+WORK=${KEEP:-$(mktemp -d)}; trap 'kill $(jobs -p) 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT; cd "$WORK"
 command -v ffmpeg >/dev/null || { echo "ffmpeg not installed: skipped"; exit 0; }
 
 die() { echo "FAIL: $*" >&2; exit 1; }
@@ -147,6 +147,10 @@ PY
   done
   expect 1 frames tall.avi -o d; has 'unsupported frame geometry 35x65536'
   expect 1 check chunk1.avi; has 'states 1$' out
+  # a second audio track is listed, not dropped
+  ffmpeg -v error -f lavfi -i testsrc=size=32x16:d=0.5 -f lavfi -i sine=d=0.5 -f lavfi -i sine=d=0.5 -map 0 -map 1 -map 2 \
+    -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le two.avi
+  "$TOOL" info --json two.avi > j; [ "$(jget j "[s['read'] for s in d['streams']]")" = "[True, True, False]" ] || die "$(cat j)"
   ;;
 mjpeg)  # JPEG files in and out of MJPEG AVIs, byte for byte as ffmpeg copies them
   mkdir j; ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mjpeg -q:v 3 j/%03d.jpg
@@ -162,12 +166,15 @@ mjpeg)  # JPEG files in and out of MJPEG AVIs, byte for byte as ffmpeg copies th
   ;;
 remote)  # nginx on loopback: failed uploads keep their bytes, errors say what happened, no credentials shown
   command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || { echo "nginx not installed: skipped"; exit 0; }
-  sources; mkdir -p www logs spool; port=$((20000 + RANDOM % 20000))
+  sources; mkdir -p www/norange logs spool; port=$((20000 + RANDOM % 20000)); tls=$((port + 1))
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+    -keyout key.pem -out cert.pem 2>/dev/null
   cat > nginx.conf <<CONF
 daemon off; master_process off; pid $WORK/nginx.pid; error_log $WORK/logs/error.log;
-events {} http { access_log off; client_body_temp_path $WORK/logs; client_max_body_size 0;
-  server { listen 127.0.0.1:$port; root $WORK/www; location / { dav_methods PUT; }
-    location /403/ { return 403; } location /405/ { return 405; } location /500/ { return 500; } } }
+events {} http { access_log off; client_body_temp_path $WORK/logs; client_max_body_size 0; root $WORK/www;
+  server { listen 127.0.0.1:$port; location / { dav_methods PUT; } location /norange/ { max_ranges 0; }
+    location /403/ { return 403; } location /405/ { return 405; } location /500/ { return 500; } }
+  server { listen 127.0.0.1:$tls ssl; ssl_certificate $WORK/cert.pem; ssl_certificate_key $WORK/key.pem; } }
 CONF
   "$(command -v nginx || echo /usr/sbin/nginx)" -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/logs/error.log" & 
   for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
@@ -181,6 +188,9 @@ CONF
   expect 0 create $url/up.avi --fps 10 --images .; cmp <("$TOOL" frames www/up.avi -o -) <("$TOOL" frames $url/up.avi -o -)
   expect 1 info --json $url/none.avi; has 404; ! grep -q secret out err || die "credentials in JSON"
   expect 1 info http://127.0.0.1:1/x.avi; has 'connection refused'
+  cp www/up.avi www/norange/; expect 1 check $url/norange/up.avi; has 'does not support byte ranges'
+  expect 1 info https://127.0.0.1:$tls/up.avi; has 'TLS failure'
+  CURL_CA_BUNDLE=$WORK/cert.pem expect 0 info https://127.0.0.1:$tls/up.avi
   ;;
 *) die "unknown case $CASE" ;;
 esac
