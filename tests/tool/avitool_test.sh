@@ -2,7 +2,7 @@
 # Runs the built avitool as a user would, next to ffmpeg/ffprobe: avitool_test.sh TOOL CASE
 set -euo pipefail
 TOOL=$1; CASE=$2
-WORK=${KEEP:-$(mktemp -d)}; trap 'kill $(jobs -p) 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT; cd "$WORK"
+WORK=${KEEP:-$(mktemp -d)}; trap 'kill $(jobs -p) 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT; cd "$WORK"
 command -v ffmpeg >/dev/null || { echo "ffmpeg not installed: skipped"; exit 0; }
 
 die() { echo "FAIL: $*" >&2; exit 1; }
@@ -95,7 +95,8 @@ outputs)  # existing outputs, failed runs, signals, the recovery side file
   expect 1 audio s.avi -o w.wav; has 'w.wav exists'
   frame=$((35 * 21 * 3))
   for sig in INT TERM KILL; do
-    (head -c $((frame * 3)) /dev/urandom; sleep 4) | "$TOOL" create $sig.avi --size 35x21 --fps 10 --raw - & pid=$!
+    mkfifo p$sig; "$TOOL" create $sig.avi --size 35x21 --fps 10 --raw - < p$sig & pid=$!
+    (head -c $((frame * 3)) /dev/urandom; sleep 4) > p$sig &
     for _ in $(seq 50); do ls .$sig.avi.*.part.recovery.json >/dev/null 2>&1 && break; sleep 0.1; done
     sleep 0.3; rc=0; kill -$sig $pid; wait $pid || rc=$?
     if [ $sig = KILL ]; then
