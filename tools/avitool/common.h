@@ -75,6 +75,8 @@ public:
     bool remote() const { return remote_; }
     const std::string& typedPath() const { return typed_; }
     bool writing() const { return writing_; }
+    // Whether the file stayed open after a failed open (its header was found but not accepted).
+    bool handleOpen() const { return fileHandle != nullptr && fileHandler != nullptr; }
 
 protected:
     bool chooseHandler(const std::u16string& path) override;
