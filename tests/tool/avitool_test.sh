@@ -152,7 +152,7 @@ PY
   ffmpeg -v error -f lavfi -i testsrc=size=32x16:d=0.5 -f lavfi -i sine=d=0.5 -f lavfi -i sine=d=0.5 -map 0 -map 1 -map 2 \
     -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le two.avi
   "$TOOL" info --json two.avi > j; [ "$(jget j "[s['read'] for s in d['streams']]")" = "[True, True, False]" ] || die "$(cat j)"
-  ffmpeg -v error -f lavfi -i testsrc=size=32x16:d=0.5 -f lavfi -i sine=d=0.5 -c:v rawvideo -c:a mp3 mp3.avi
+  ffmpeg -v error -f lavfi -i testsrc=size=32x16:d=0.5 -f lavfi -i sine=d=0.5 -c:v rawvideo -pix_fmt bgr24 -c:a mp3 mp3.avi
   "$TOOL" info --json mp3.avi > j || true; [ "$(jget j "d['streams'][1]['codec_name'], d['streams'][1]['read']")" = "('mp3', False)" ] || die "$(cat j)"
   ;;
 mjpeg)  # JPEG files in and out of MJPEG AVIs, byte for byte as ffmpeg copies them
