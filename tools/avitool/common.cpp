@@ -126,12 +126,6 @@ std::string localPath(const std::string& path, bool& local) {
     return path;
 }
 
-bool isRemote(const std::string& path) {
-    bool local = true;
-    localPath(path, local);
-    return !local;
-}
-
 bool ToolFile::openPath(const std::string& path, const char* openMode) {
     bool local = true;
     const std::string p = localPath(path, local);
@@ -258,6 +252,7 @@ void installSignalHandlers() {
 bool Output::prepare(const std::string& target, bool overwrite) {
     bool local = true;
     target_ = localPath(target, local);
+    local_ = local;
     if (!local) {
         target_ = writePath_ = target;
         return true;
