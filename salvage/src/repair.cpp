@@ -1,0 +1,223 @@
+// Writing what the walker recovered into a new file through the library's writer, the text
+// of the report, and the check of a file's loaded indexes against the bytes they point at.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "avi/File.h"
+#include "avi/LocalFileHandler.h"
+#include "detail.h"
+#include "strutil/strutil.h"
+
+namespace salvage {
+
+namespace {
+
+// A chunk id as text, bytes outside printable ASCII shown in hex.
+std::string idText(const char* id) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<unsigned char>(id[i]);
+        char b[8];
+        std::snprintf(b, sizeof b, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+        s += b;
+    }
+    return s;
+}
+
+// The writer, with audio chunks of any size: recovered chunks keep the sizes they had.
+class Writer : public avi::File {
+public:
+    void writeAudioChunk(const char* data, std::uint32_t size) {
+        writeMoviEntry(data, size, size + (size & 1), audioChunkId, audioIndex);
+    }
+};
+
+// A reading File that checks its loaded indexes against the file's bytes.
+class Probe : public avi::File {
+public:
+    void check(IndexCheck& out) {
+        verify(videoIndex, videoStreamNumber, true, out);
+        verify(audioIndex, audioStreamNumber, false, out);
+    }
+
+private:
+    void verify(const std::vector<avi::IndexEntry>& index, std::uint32_t stream, bool video, IndexCheck& out) {
+        for (std::size_t i = 0; i < index.size(); ++i) {
+            ++out.entries;
+            const std::uint64_t data = index[i].getBaseOffset() + index[i].getPosition();
+            char h[8] = {};
+            bool isVideo = false;
+            const bool read = data >= 8 && fileHandler->setFilePos(fileHandle, data - 8) == 0 &&
+                              fileHandler->fread(h, 1, 8, fileHandle) == 8;
+            const std::uint32_t stored = detail::u32(h + 4), want = index[i].getSize();
+            const bool ok = read && detail::dataStream(h, isVideo) == static_cast<int>(stream) && isVideo == video &&
+                            (stored == want || stored + (stored & 1) == want);
+            if (ok) continue;
+            if (++out.mismatches <= 5) {
+                std::ostringstream s;
+                s << (video ? "video" : "audio") << " entry " << i << " points at offset " << data;
+                if (!read)
+                    s << ", beyond the file";
+                else
+                    s << ", where a chunk '" << idText(h) << "' of " << stored << " bytes stands, not a "
+                      << (video ? "video" : "audio") << " chunk of " << want << " bytes";
+                out.first.push_back(s.str());
+            }
+        }
+    }
+};
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+const char* sourceName(Source s) {
+    switch (s) {
+        case Source::Header:
+            return "the file's header";
+        case Source::SideFile:
+            return "the recovery side file";
+        case Source::Hints:
+            return "the hints given";
+        default:
+            return "nowhere";
+    }
+}
+
+}  // namespace
+
+IndexCheck verifyIndex(const std::string& path) {
+    IndexCheck out;
+    Probe f;
+    if (!f.open(path.c_str(), "r")) return out;
+    out.opened = true;
+    f.check(out);
+    return out;
+}
+
+std::string describe(const Report& r) {
+    std::ostringstream o;
+    const Params& p = r.params;
+    o << "  file:        " << r.fileSize << " bytes, " << r.segments << " RIFF segment(s)"
+      << (r.cut ? ", cut inside a chunk" : "") << "\n";
+    o << "  parameters:  from " << sourceName(p.source) << "\n";
+    if (p.video)
+        o << "  video:       " << r.videoChunks << " chunk(s), " << r.droppedFrames
+          << " of them empty (dropped frames); " << p.width << "x" << p.height << ", " << p.bits << " bits, "
+          << (p.fourcc.empty() ? "uncompressed" : p.fourcc) << ", " << p.fps << " fps\n";
+    if (p.audio)
+        o << "  audio:       " << r.audioChunks << " chunk(s); " << p.sampleRate << " Hz, " << p.sampleBits << " bits, "
+          << p.channels << " channel(s)\n";
+    o << "  skipped:     " << r.skippedChunks << " chunk(s)";
+    if (r.recGroups) o << "; " << r.recGroups << " 'rec ' group(s) read through";
+    o << "\n  unaccounted: " << r.unaccounted << " bytes (" << r.resyncs << " search(es) for the next chunk)\n";
+    o << "  idx1:        ";
+    switch (r.idx1) {
+        case IndexState::Absent:
+            o << "none\n";
+            break;
+        case IndexState::Agrees:
+            o << "agrees with the data (" << r.idx1Entries << " entries)\n";
+            break;
+        case IndexState::Absolute:
+            o << "offsets are absolute file positions (" << r.idx1Entries << " entries); not as readers expect\n";
+            break;
+        case IndexState::Disagrees:
+            o << "disagrees with the data: " << r.idx1Hits << " of " << r.idx1Entries << " entries land on a chunk\n";
+            break;
+    }
+    for (const auto& n : r.notes) o << "  note:        " << n << "\n";
+    return o.str();
+}
+
+bool repair(const std::string& in, const std::string& out, const Hints& hints, bool overwrite, Report& r,
+            std::string& error) {
+    if (!overwrite && exists(out)) {
+        error = out + " exists (use -y to overwrite)";
+        return false;
+    }
+    r = scan(in, hints);
+    const Params& p = r.params;
+    if (r.chunks.empty()) {
+        error = "nothing recovered from " + in;
+        return false;
+    }
+    avi::LocalFileHandler handler;
+    void* handle = handler.fopen(strutil::filesystem::codecvt_narrow_string_to_ustring(true)(in), "rb");
+    if (handle == nullptr) {
+        error = "cannot open " + in;
+        return false;
+    }
+    detail::Bytes bytes(handler, handle);
+    Writer w;
+    bool ok = w.open(out.c_str(), "w");
+    if (ok && p.video) {
+        w.setVideoInfo(p.width, p.height, p.fps, p.fourcc, p.bits);
+        if (p.bits == 8) {
+            // Without a stored palette the reader's default, a grey ramp, is what the frames meant.
+            std::vector<avi::tagRGBQUAD> palette(p.palette.empty() ? 256 : p.palette.size() / 4);
+            for (std::size_t i = 0; i < palette.size(); ++i) {
+                const auto g = static_cast<std::uint8_t>(i);
+                palette[i] = p.palette.empty()
+                                 ? avi::tagRGBQUAD{g, g, g, 0}
+                                 : avi::tagRGBQUAD{p.palette[4 * i], p.palette[4 * i + 1], p.palette[4 * i + 2], 0};
+            }
+            w.setColormap(palette);
+        }
+    }
+    if (ok && p.audio) {
+        const auto first = std::find_if(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return !c.video; });
+        w.setAudioInfo(p.sampleRate, p.sampleBits, p.channels, first == r.chunks.end() ? 0 : first->size);
+    }
+    const std::uint64_t rowBytes = detail::stride(p.width, p.bits);
+    std::vector<char> data, last, row;
+    for (const Chunk& c : r.chunks) {
+        if (!ok || w.getErrorCode() != avi::errors::ERR_NONE) break;
+        data.resize(c.size + 1u);
+        if (!bytes.readAll(c.offset, data.data(), c.size)) {
+            ok = false;
+            error = "cannot read " + in;
+            break;
+        }
+        if (!c.video) {
+            w.writeAudioChunk(data.data(), c.size);
+            continue;
+        }
+        if (c.size == 0) {  // a dropped frame: repeat the one before, so later frames keep their time
+            if (!last.empty()) w.writeVideoFrame(last.data(), static_cast<unsigned>(last.size()));
+            continue;
+        }
+        if (p.topDown && p.fourcc.empty()) {  // the writer declares bottom-up rows
+            row.resize(rowBytes);
+            for (std::uint64_t a = 0, b = (p.height - 1) * rowBytes; a < b; a += rowBytes, b -= rowBytes) {
+                std::copy_n(data.data() + a, rowBytes, row.data());
+                std::copy_n(data.data() + b, rowBytes, data.data() + a);
+                std::copy_n(row.data(), rowBytes, data.data() + b);
+            }
+        }
+        last.assign(data.begin(), data.begin() + c.size);
+        w.writeVideoFrame(data.data(), c.size);
+    }
+    handler.fclose(handle);
+    if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
+        ok = false;
+        error = out + ": error " + std::to_string(w.getErrorCode()) + ": " + w.getErrorMsg();
+    }
+    w.close();
+    if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
+        ok = false;
+        error = out + ": error " + std::to_string(w.getErrorCode()) + ": " + w.getErrorMsg();
+    }
+    if (!ok) {
+        if (error.empty()) error = "cannot write " + out;
+        ::unlink(out.c_str());
+    }
+    return ok;
+}
+
+}  // namespace salvage
