@@ -4,9 +4,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
+
+#include "Failure.h"
 
 namespace avi {
 namespace remote {
@@ -18,6 +21,9 @@ const long CONNECT_TIMEOUT_MS = 10000;
 const long LOW_SPEED_LIMIT = 1024;  // bytes per second
 const long LOW_SPEED_TIME = 30;     // seconds
 const long MAX_REDIRECTS = 5;
+// Every request may take DEADLINE_BASE_MS plus the time its bytes need at DEADLINE_RATE.
+const long DEADLINE_BASE_MS = 60000;
+const std::uint64_t DEADLINE_RATE = 32 * 1024;  // bytes per second
 // Larger receive buffers mean fewer write callbacks per megabyte.
 const long RECEIVE_BUFFER = 512 * 1024;
 
@@ -178,13 +184,25 @@ void restrictProtocols(CURL* curl) {
 
 std::once_flag curlInitFlag;
 
+const char* nonEmptyEnv(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
 }  // namespace
+
+void setTrustOptions(CURL* curl) {
+    const char* bundle = nonEmptyEnv("CURL_CA_BUNDLE");
+    if (bundle == nullptr) bundle = nonEmptyEnv("SSL_CERT_FILE");
+    if (bundle != nullptr) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
+    if (const char* dir = nonEmptyEnv("SSL_CERT_DIR")) curl_easy_setopt(curl, CURLOPT_CAPATH, dir);
+}
 
 void initCurlOnce() {
     std::call_once(curlInitFlag, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-HttpConnection::HttpConnection(std::string url) : url_(std::move(url)) {
+HttpConnection::HttpConnection(std::string url) : url_(std::move(url)), shownUrl_(withoutCredentials(url_)) {
     curl_ = curl_easy_init();
     if (curl_ != nullptr) setCommonOptions();
 }
@@ -205,12 +223,47 @@ void HttpConnection::setCommonOptions() {
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &HttpConnection::onHeader);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText_);
     restrictProtocols(curl_);
+    setTrustOptions(curl_);
 }
 
-CURLcode HttpConnection::perform() {
+CURLcode HttpConnection::perform(std::uint64_t bytes) {
     headers_.reset();
+    errorText_[0] = '\0';
+    const std::uint64_t ms = DEADLINE_BASE_MS + bytes / DEADLINE_RATE * 1000;
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min<std::uint64_t>(ms, 0x7fffffff)));
     return curl_easy_perform(curl_);
+}
+
+void HttpConnection::noteFailure(CURLcode rc, const char* what) {
+    std::string why;
+    switch (rc) {
+        case CURLE_OK:
+            why = headers_.status != 0 ? "HTTP status " + std::to_string(headers_.status) : "no HTTP answer";
+            break;
+        case CURLE_COULDNT_CONNECT:
+            why = "connection refused";
+            break;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            why = "unknown host";
+            break;
+        case CURLE_OPERATION_TIMEDOUT:
+            why = "timed out";
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+            why = "TLS failure";
+            break;
+        default:
+            why = curl_easy_strerror(rc);
+    }
+    if (rc != CURLE_OK && errorText_[0] != '\0') why += std::string(" (") + errorText_ + ")";
+    if (rc != CURLE_OK && headers_.status != 0) why += ", HTTP status " + std::to_string(headers_.status);
+    recordFailure(std::string(what) + " " + shownUrl_ + ": " + why);
 }
 
 std::size_t HttpConnection::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -281,7 +334,11 @@ bool HttpConnection::probe(Validators& out) {
     }
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
-    if (!known) return false;
+    if (!known) {
+        if (rc == CURLE_WRITE_ERROR) rc = CURLE_OK;  // the probe stops at the first body byte
+        noteFailure(rc, "cannot open");
+        return false;
+    }
     out.etag = headers_.etag;
     out.lastModified = headers_.lastModified;
 
@@ -314,19 +371,26 @@ FetchResult HttpConnection::fetch(std::uint64_t offset, char* dst1, std::size_t 
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, ifRange_);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &onFetchData);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
-    const CURLcode rc = perform();
+    const CURLcode rc = perform(n);
     curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     received = sink.got;
-    if (sink.refusal != FetchResult::Ok) return sink.refusal;
-    if (rc != CURLE_OK) return FetchResult::Failed;
-    if (!sink.checked) {
+    FetchResult r = sink.refusal;
+    if (r == FetchResult::Ok && rc != CURLE_OK) r = FetchResult::Failed;
+    if (r == FetchResult::Ok && !sink.checked) {
         // No body at all: an error status, or a 206 that is empty.
-        const FetchResult r = checkRangedAnswer(headers_, v, sink.first, sink.last);
-        return r == FetchResult::Ok ? FetchResult::Failed : r;
+        r = checkRangedAnswer(headers_, v, sink.first, sink.last);
+        if (r == FetchResult::Ok) r = FetchResult::Failed;
     }
-    return sink.got == n ? FetchResult::Ok : FetchResult::Failed;
+    if (r == FetchResult::Ok && sink.got != n) r = FetchResult::Failed;
+    if (r == FetchResult::Changed)
+        recordFailure("cannot read " + shownUrl_ + ": " +
+                      (headers_.status == 200 ? std::string("the server does not support byte ranges")
+                                              : std::string("the resource changed while it was read")));
+    else if (r == FetchResult::Failed)
+        noteFailure(rc == CURLE_WRITE_ERROR ? CURLE_OK : rc, "cannot read");
+    return r;
 }
 
 bool HttpConnection::upload(int fd, std::uint64_t size) {
@@ -341,8 +405,9 @@ bool HttpConnection::upload(int fd, std::uint64_t size) {
     curl_easy_setopt(curl_, CURLOPT_SEEKFUNCTION, &onUploadSeek);
     curl_easy_setopt(curl_, CURLOPT_SEEKDATA, &src);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &discardData);
-    const CURLcode rc = perform();
+    const CURLcode rc = perform(size);
     const bool ok = rc == CURLE_OK && headers_.status / 100 == 2 && src.offset == size;
+    if (!ok) noteFailure(rc, "upload to");
     curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(curl_, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(curl_, CURLOPT_SEEKDATA, nullptr);
@@ -357,7 +422,14 @@ bool HttpConnection::reachable() {
     curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
     curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
     restrictProtocols(probe);
+    setTrustOptions(probe);
+    errorText_[0] = '\0';
+    curl_easy_setopt(probe, CURLOPT_ERRORBUFFER, errorText_);
     const CURLcode rc = curl_easy_perform(probe);
+    if (rc != CURLE_OK) {
+        headers_.reset();
+        noteFailure(rc, "cannot reach");
+    }
     curl_easy_cleanup(probe);
     return rc == CURLE_OK;
 }

@@ -53,29 +53,43 @@ public:
     // so a caller's buffer and a cache block fill from one request. Anything but a 206 for
     // exactly that range of the version described by v is refused before a byte is stored.
     // received: bytes stored, in order, even on failure.
-    FetchResult fetch(std::uint64_t offset, char* dst1, std::size_t n1, char* dst2, std::size_t n2,
-                      const Validators& v, std::size_t& received);
+    FetchResult fetch(std::uint64_t offset, char* dst1, std::size_t n1, char* dst2, std::size_t n2, const Validators& v,
+                      std::size_t& received);
 
-    // PUTs the first size bytes of the file behind fd. True for a 2xx answer.
+    // PUTs the first size bytes of the file behind fd. True for a 2xx answer; otherwise the
+    // reason is recorded (recordFailure).
     bool upload(int fd, std::uint64_t size);
 
     // True when a connection to the host can be made.
     bool reachable();
 
+    // The URL without credentials, for messages.
+    const std::string& shownUrl() const { return shownUrl_; }
+
 private:
     void setCommonOptions();
-    CURLcode perform();
+    // Runs the request with a deadline that grows with the bytes it moves, so a server that
+    // trickles bytes cannot hold a call for ever.
+    CURLcode perform(std::uint64_t bytes = 0);
+    // Records why a request failed: the transport error, or the HTTP status.
+    void noteFailure(CURLcode rc, const char* what);
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
 
     CURL* curl_ = nullptr;
     std::string url_;
+    std::string shownUrl_;
+    char errorText_[CURL_ERROR_SIZE] = {0};
     curl_slist* ifRange_ = nullptr;
     ResponseHeaders headers_;
 };
 
 // Makes sure curl_global_init has run, once per process.
 void initCurlOnce();
+
+// Trusts the CA bundle named by CURL_CA_BUNDLE or SSL_CERT_FILE (and the directory of
+// SSL_CERT_DIR), as curl and OpenSSL do, so that a private CA can be used.
+void setTrustOptions(CURL* curl);
 
 }  // namespace remote
 }  // namespace avi

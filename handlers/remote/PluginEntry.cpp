@@ -1,5 +1,7 @@
+#include <cstring>
 #include <new>
 
+#include "Failure.h"
 #include "RemoteFileHandler.h"
 
 #define REMOTE_PLUGIN_API extern "C" __attribute__((visibility("default")))
@@ -15,3 +17,20 @@ REMOTE_PLUGIN_API avi::IFileHandler* createRemoteFileHandlerInstance() {
 }
 
 REMOTE_PLUGIN_API void destroyRemoteFileHandlerInstance(avi::IFileHandler* handler) { delete handler; }
+
+// Copies the description of the last failed request, upload or open (empty when nothing
+// failed since the last call) into buffer, NUL-terminated and cut to size, and forgets it.
+// Returns the description's full length. Credentials never appear in it.
+REMOTE_PLUGIN_API std::size_t takeRemoteFileHandlerFailure(char* buffer, std::size_t size) {
+    try {
+        const std::string text = avi::remote::takeFailure();
+        if (buffer != nullptr && size > 0) {
+            const std::size_t n = text.size() < size ? text.size() : size - 1;
+            std::memcpy(buffer, text.data(), n);
+            buffer[n] = '\0';
+        }
+        return text.size();
+    } catch (...) {
+        return 0;
+    }
+}

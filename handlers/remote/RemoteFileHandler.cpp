@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "Failure.h"
 #include "HttpConnection.h"
 #include "strutil/strutil.h"
 
@@ -48,6 +49,7 @@ struct Stream {
     explicit Stream(std::string url) : http(std::move(url)) {}
     ~Stream() {
         if (spool >= 0) ::close(spool);
+        if (!keepSpool && !spoolPath.empty()) ::unlink(spoolPath.c_str());
     }
 
     HttpConnection http;
@@ -62,6 +64,8 @@ struct Stream {
 
     // writing
     int spool = -1;
+    std::string spoolPath;
+    bool keepSpool = false;  // an upload failed: the bytes stay on disk for the user
     std::uint64_t spoolEnd = 0;
     bool spoolFailed = false;
 };
@@ -100,14 +104,14 @@ std::string toUrl(const std::u16string& path) {
     return url;
 }
 
-// An unlinked temporary file in TMPDIR (or /tmp): it disappears with its descriptor,
-// whatever happens to the process.
-int openSpool() {
+// A temporary file in TMPDIR (or /tmp). It is removed after a successful upload and kept
+// when the upload fails (or the process dies), so that no recording is lost.
+int openSpool(std::string& path) {
     const char* dir = std::getenv("TMPDIR");
-    std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
-    path += "/avi-remote-XXXXXX";
-    const int fd = ::mkostemp(&path[0], O_CLOEXEC);
-    if (fd >= 0) ::unlink(path.c_str());
+    path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+    path += "/avi-upload-XXXXXX.avi";
+    const int fd = ::mkostemps(&path[0], 4, O_CLOEXEC);
+    if (fd < 0) path.clear();
     return fd;
 }
 
@@ -209,7 +213,7 @@ void* RemoteFileHandler::fopen(std::u16string path, const char* mode) {
         // rather than after the whole file has been spooled.
         s->writing = true;
         if (!s->http.reachable()) return nullptr;
-        s->spool = openSpool();
+        s->spool = openSpool(s->spoolPath);
         if (s->spool < 0) return nullptr;
     }
     return s.release();
@@ -261,10 +265,17 @@ int RemoteFileHandler::fseek(void* handle, std::int64_t offset, int origin) {
     if (s == nullptr) return -1;
     std::uint64_t base;
     switch (origin) {
-        case 0: base = 0; break;
-        case 1: base = s->pos; break;
-        case 2: base = s->writing ? s->spoolEnd : s->resource.size; break;
-        default: return -1;
+        case 0:
+            base = 0;
+            break;
+        case 1:
+            base = s->pos;
+            break;
+        case 2:
+            base = s->writing ? s->spoolEnd : s->resource.size;
+            break;
+        default:
+            return -1;
     }
     const auto maxPos = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (base > maxPos) return -1;
@@ -289,8 +300,15 @@ int RemoteFileHandler::fclose(void* handle) {
     std::unique_ptr<Stream> s(asStream(handle));
     if (!s) return -1;
     if (!s->writing) return 0;
-    const bool ok = !s->spoolFailed && s->http.upload(s->spool, s->spoolEnd);
-    return ok ? 0 : -1;
+    if (s->spoolFailed) {
+        recordFailure("upload to " + s->http.shownUrl() + " not attempted: the temporary file " + s->spoolPath +
+                      " could not hold every byte");
+        return -1;
+    }
+    if (s->http.upload(s->spool, s->spoolEnd)) return 0;
+    s->keepSpool = true;
+    recordFailure(takeFailure() + "; the file is kept at " + s->spoolPath);
+    return -1;
 }
 
 std::uint64_t RemoteFileHandler::getFilePos(void* handle) {

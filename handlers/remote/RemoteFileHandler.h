@@ -12,9 +12,9 @@ namespace remote {
 // server that ignores ranges, or a resource that changes while it is read, fails the
 // read (short count); no byte of another version is delivered.
 //
-// "wb": the writer seeks backwards to patch headers, so the bytes are spooled to an
-// unlinked temporary file and uploaded with one PUT by fclose, which returns non-zero
-// when the upload fails.
+// "wb": the writer seeks backwards to patch headers, so the bytes are spooled to a
+// temporary file and uploaded with one PUT by fclose, which returns non-zero when the
+// upload fails; the temporary file is then kept and named in the recorded failure.
 //
 // Every handle carries its own connection and cache; the handler object holds no state.
 class RemoteFileHandler : public IFileHandler {

@@ -130,7 +130,8 @@ void fromAviRgb24(const char* frame, std::uint32_t width, std::uint32_t height, 
     out.rgb.resize(static_cast<std::size_t>(width) * height * 3);
     const std::uint32_t stride = aviStride(width, 24);
     for (std::uint32_t r = 0; r < height; ++r) {
-        const auto* src = reinterpret_cast<const unsigned char*>(frame) + static_cast<std::size_t>(height - 1 - r) * stride;
+        const auto* src =
+            reinterpret_cast<const unsigned char*>(frame) + static_cast<std::size_t>(height - 1 - r) * stride;
         unsigned char* dst = out.rgb.data() + static_cast<std::size_t>(r) * width * 3;
         for (std::uint32_t x = 0; x < width; ++x, src += 3, dst += 3) {
             dst[0] = src[2];
@@ -149,18 +150,18 @@ std::vector<char> toAviFrame(const Image& image, unsigned bits) {
         for (std::uint32_t x = 0; x < image.width; ++x, src += 3) {
             const unsigned red = src[0], green = src[1], blue = src[2];
             switch (bits) {
-            case 8:
-                *dst++ = static_cast<unsigned char>((red & 0xE0) | ((green & 0xE0) >> 3) | (blue >> 6));
-                break;
-            case 16:
-                put16(dst, static_cast<std::uint16_t>(((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3)));
-                dst += 2;
-                break;
-            default:  // 24 and 32: B G R, and a zero reserved byte for 32
-                *dst++ = static_cast<unsigned char>(blue);
-                *dst++ = static_cast<unsigned char>(green);
-                *dst++ = static_cast<unsigned char>(red);
-                if (bits == 32) *dst++ = 0;
+                case 8:
+                    *dst++ = static_cast<unsigned char>((red & 0xE0) | ((green & 0xE0) >> 3) | (blue >> 6));
+                    break;
+                case 16:
+                    put16(dst, static_cast<std::uint16_t>(((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3)));
+                    dst += 2;
+                    break;
+                default:  // 24 and 32: B G R, and a zero reserved byte for 32
+                    *dst++ = static_cast<unsigned char>(blue);
+                    *dst++ = static_cast<unsigned char>(green);
+                    *dst++ = static_cast<unsigned char>(red);
+                    if (bits == 32) *dst++ = 0;
             }
         }
     }
