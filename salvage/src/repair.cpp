@@ -39,14 +39,15 @@ public:
 // A reading File that checks its loaded indexes against the file's bytes.
 class Probe : public avi::File {
 public:
-    void check(IndexCheck& out) {
-        verify(videoIndex, videoStreamNumber, true, out);
-        verify(audioIndex, audioStreamNumber, false, out);
+    void check(IndexCheck& out, std::uint64_t maxEntries) {
+        verify(videoIndex, videoStreamNumber, true, maxEntries, out);
+        verify(audioIndex, audioStreamNumber, false, maxEntries, out);
     }
 
 private:
-    void verify(const std::vector<avi::IndexEntry>& index, std::uint32_t stream, bool video, IndexCheck& out) {
-        for (std::size_t i = 0; i < index.size(); ++i) {
+    void verify(const std::vector<avi::IndexEntry>& index, std::uint32_t stream, bool video, std::uint64_t maxEntries,
+                IndexCheck& out) {
+        for (std::size_t i = 0; i < index.size() && i < maxEntries; ++i) {
             ++out.entries;
             const std::uint64_t data = index[i].getBaseOffset() + index[i].getPosition();
             char h[8] = {};
@@ -91,12 +92,12 @@ const char* sourceName(Source s) {
 
 }  // namespace
 
-IndexCheck verifyIndex(const std::string& path) {
+IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries) {
     IndexCheck out;
     Probe f;
     if (!f.open(path.c_str(), "r")) return out;
     out.opened = true;
-    f.check(out);
+    f.check(out, maxEntries);
     return out;
 }
 

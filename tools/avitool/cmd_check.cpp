@@ -4,13 +4,29 @@
 #include <vector>
 
 #include "common.h"
+#include "salvage/salvage.h"
 
 namespace avitool {
 
 int runCheck(const CheckOptions& opt) {
     const std::string& path = opt.file;
     Inspector f;
-    if (!f.open(path.c_str(), "r")) return fail(f, path);
+    const char* hint = "avitool: `avitool repair FILE OUT.avi` recovers what the file holds\n";
+    if (!f.open(path.c_str(), "r")) {
+        fail(f, path);
+        std::fputs(hint, stderr);
+        return 1;
+    }
+    // Every index entry must point at a chunk of its stream and size, or the reads below
+    // would deliver wrong bytes without an error.
+    const salvage::IndexCheck index = salvage::verifyIndex(path);
+    for (const auto& m : index.first) std::printf("%s: index: %s\n", path.c_str(), m.c_str());
+    if (index.mismatches > 0) {
+        std::printf("%s: index: %llu of %llu entries do not point at their chunks\n", path.c_str(),
+                    static_cast<unsigned long long>(index.mismatches), static_cast<unsigned long long>(index.entries));
+        std::fputs(hint, stderr);
+        return 1;
+    }
     std::vector<std::string> problems;
     auto note = [&](const std::string& what) {
         problems.push_back(what + ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg());
@@ -47,6 +63,7 @@ int runCheck(const CheckOptions& opt) {
     }
     for (const auto& p : problems) std::printf("%s: %s\n", path.c_str(), p.c_str());
     if (problems.empty()) std::printf("%s: ok\n", path.c_str());
+    if (!problems.empty()) std::fputs(hint, stderr);
     return problems.empty() ? 0 : 2;
 }
 

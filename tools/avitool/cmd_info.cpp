@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "common.h"
+#include "salvage/salvage.h"
 
 namespace avitool {
 
@@ -40,11 +41,15 @@ int runInfo(const InfoOptions& opt) {
         f.getAudioSampleRate() * f.getAudioNumberOfChannels() * f.getAudioBitsPerSample() / 8;
     const double aDuration = bytesPerSecond ? static_cast<double>(f.getAudioTotalBytes()) / bytesPerSecond : 0;
     const std::string fourcc = v ? f.getVideoFourCC() : "";
+    // A sample of the index: a wrong base shows at the first entries.
+    const salvage::IndexCheck index = salvage::verifyIndex(path, 64);
+    const bool suspect = index.mismatches > 0;
     std::ostringstream o;
     o.precision(6);
     if (json) {
         o << "{\"file\":" << jsonString(path) << ",\"size\":" << f.fileSize << ",\"riff_segments\":" << f.segments
-          << ",\"index\":" << jsonString(f.indexSource) << ",\"video\":";
+          << ",\"index\":" << jsonString(f.indexSource) << ",\"index_suspect\":" << (suspect ? "true" : "false")
+          << ",\"video\":";
         if (v)
             o << "{\"width\":" << f.getVideoWidth() << ",\"height\":" << f.getVideoHeight()
               << ",\"bits_per_pixel\":" << f.getVideoBitsPerPixel() << ",\"compression\":" << jsonString(fourcc)
@@ -73,6 +78,9 @@ int runInfo(const InfoOptions& opt) {
             o << "audio:    " << (f.isAudioCompressed() ? "compressed" : "PCM") << ", " << f.getAudioSampleRate()
               << " Hz, " << f.getAudioBitsPerSample() << " bits, " << f.getAudioNumberOfChannels() << " channel(s), "
               << f.getAudioTotalBytes() << " bytes, " << aDuration << " s\n";
+        if (suspect)
+            o << "index:    suspect: " << index.mismatches << " of " << index.entries
+              << " entries checked do not point at their chunks (avitool repair)\n";
         o << "status:   "
           << (f.getErrorCode() == avi::errors::ERR_NONE
                   ? std::string("ok")

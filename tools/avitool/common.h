@@ -27,11 +27,18 @@ struct CheckOptions {
     std::string file;
 };
 
+struct RepairOptions {
+    std::string in, out, size, fps, audio, fourcc;
+    unsigned bits = 0;
+    bool fourccGiven = false, overwrite = false;
+};
+
 int runInfo(const InfoOptions& o);
 int runFrames(const FramesOptions& o);
 int runAudio(const AudioOptions& o);
 int runCreate(const CreateOptions& o);
 int runCheck(const CheckOptions& o);
+int runRepair(const RepairOptions& o);
 
 // Prints "avitool: what: error N: message" for the file's last error; returns the failure status.
 int fail(const avi::File& f, const std::string& what);

@@ -86,12 +86,12 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
 std::string describe(const Report& report);
 
 // Whether every entry of the indexes the library loads for path points at a chunk header
-// with its stream's id and its size.
+// with its stream's id and its size: one 8-byte read per entry, at most maxEntries per stream.
 struct IndexCheck {
     bool opened = false;
     std::uint64_t entries = 0, mismatches = 0;
     std::vector<std::string> first;  // the first few mismatches, described
 };
-IndexCheck verifyIndex(const std::string& path);
+IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries = UINT64_MAX);
 
 }  // namespace salvage
