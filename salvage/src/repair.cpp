@@ -28,13 +28,25 @@ std::string idText(const char* id) {
     return s;
 }
 
-// The writer, with audio chunks of any size: recovered chunks keep the sizes they had.
-class Writer : public avi::File {
-public:
-    void writeAudioChunk(const char* data, std::uint32_t size) {
-        writeMoviEntry(data, size, size + (size & 1), audioChunkId, audioIndex);
+// Audio is rewritten in chunks of one size, as the reader counts the stream from that size.
+// The size is chosen near the file's own chunk size and dividing the recovered samples, so
+// no silence needs to be added; when no such size exists the last chunk is completed with it.
+std::uint32_t audioChunkBytes(const Report& r, std::uint32_t align, bool& padded) {
+    std::uint64_t total = 0, first = 0;
+    for (const Chunk& c : r.chunks)
+        if (!c.video) {
+            total += c.size;
+            if (first == 0) first = c.size;
+        }
+    const std::uint64_t samples = total / align, k0 = std::max<std::uint64_t>(1, first / align);
+    padded = false;
+    for (std::uint64_t d = 0; d <= 3 * k0; ++d) {
+        if (d < k0 && samples % (k0 - d) == 0) return static_cast<std::uint32_t>((k0 - d) * align);
+        if (samples % (k0 + d) == 0) return static_cast<std::uint32_t>((k0 + d) * align);
     }
-};
+    padded = true;
+    return static_cast<std::uint32_t>(k0 * align);
+}
 
 // A reading File that checks its loaded indexes against the file's bytes.
 class Probe : public avi::File {
@@ -155,7 +167,10 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         return false;
     }
     detail::Bytes bytes(handler, handle);
-    Writer w;
+    avi::File w;
+    const std::uint32_t align = std::max(1u, p.channels * p.sampleBits / 8);
+    std::uint32_t audioChunk = 0;
+    std::vector<char> audio;
     bool ok = w.open(out.c_str(), "w");
     if (ok && p.video) {
         w.setVideoInfo(p.width, p.height, p.fps, p.fourcc, p.bits);
@@ -172,9 +187,22 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         }
     }
     if (ok && p.audio) {
-        const auto first = std::find_if(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return !c.video; });
-        w.setAudioInfo(p.sampleRate, p.sampleBits, p.channels, first == r.chunks.end() ? 0 : first->size);
+        bool padded;
+        audioChunk = audioChunkBytes(r, align, padded);
+        if (padded) r.notes.push_back("the last audio chunk is completed with silence");
+        w.setAudioInfo(p.sampleRate, p.sampleBits, p.channels, audioChunk);
     }
+    std::vector<char> pending;  // audio bytes not yet written
+    auto flushAudio = [&](bool all) {
+        std::size_t at = 0;
+        for (; pending.size() - at >= audioChunk || (all && at < pending.size()); at += audioChunk) {
+            audio.assign(pending.begin() + static_cast<std::ptrdiff_t>(at),
+                         pending.begin() + static_cast<std::ptrdiff_t>(std::min(pending.size(), at + audioChunk)));
+            audio.resize(audioChunk + 1u, p.sampleBits == 8 ? '\x80' : '\0');
+            w.writeAudio(audio.data());
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(std::min(at, pending.size())));
+    };
     const std::uint64_t rowBytes = detail::stride(p.width, p.bits);
     std::vector<char> data, last, row;
     for (const Chunk& c : r.chunks) {
@@ -186,7 +214,8 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
             break;
         }
         if (!c.video) {
-            w.writeAudioChunk(data.data(), c.size);
+            pending.insert(pending.end(), data.begin(), data.begin() + c.size);
+            flushAudio(false);
             continue;
         }
         if (c.size == 0) {  // a dropped frame: repeat the one before, so later frames keep their time
@@ -204,6 +233,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         last.assign(data.begin(), data.begin() + c.size);
         w.writeVideoFrame(data.data(), c.size);
     }
+    if (ok && p.audio) flushAudio(true);
     handler.fclose(handle);
     if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
         ok = false;

@@ -221,6 +221,9 @@ void settle(const std::vector<Found>& found, Report& r) {
         if (f.video && p.videoStream < 0 && (!r.header || !p.video)) p.videoStream = stream;
         if (!f.video && p.audioStream < 0 && (!r.header || !p.audio)) p.audioStream = stream;
     }
+    const bool videoFound = std::any_of(found.begin(), found.end(), [](const Found& f) { return f.video; });
+    if (videoFound && !p.video && !r.header)
+        r.notes.push_back("video chunks but no header or side file: give --size WxH --fps R (--bits N, --audio R:B:C)");
     const std::uint64_t frameBytes = p.fourcc.empty() ? stride(p.width, p.bits) * p.height : 0;
     const std::uint32_t align = std::max(1u, p.channels * p.sampleBits / 8);
     for (const Found& f : found) {
