@@ -40,7 +40,7 @@ std::uint32_t audioChunkBytes(const Report& r, std::uint32_t align, bool& padded
         }
     const std::uint64_t samples = total / align, k0 = std::max<std::uint64_t>(1, first / align);
     padded = false;
-    for (std::uint64_t d = 0; d <= 3 * k0; ++d) {
+    for (std::uint64_t d = 0; d <= std::min<std::uint64_t>(3 * k0, 1u << 16); ++d) {
         if (d < k0 && samples % (k0 - d) == 0) return static_cast<std::uint32_t>((k0 - d) * align);
         if (samples % (k0 + d) == 0) return static_cast<std::uint32_t>((k0 + d) * align);
     }

@@ -151,7 +151,7 @@ private:
                     if (is(h + 8, "rec ")) ++r_.recGroups;
                     walk(pos + 12, listEnd, depth + 1);
                 }
-                pos = listEnd < dataEnd ? listEnd : next;
+                pos = open || listEnd < dataEnd ? listEnd : next;
                 continue;
             }
             if (dataEnd > fileEnd) {  // the file ends inside this chunk
