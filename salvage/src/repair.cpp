@@ -144,6 +144,10 @@ std::string describe(const Report& r) {
             o << "disagrees with the data: " << r.idx1Hits << " of " << r.idx1Entries << " entries land on a chunk\n";
             break;
     }
+    if (r.ixEntries > 0)
+        o << "  ix##:        " << (r.ixHits == r.ixEntries ? "agree with the data (" : "disagree with the data: ")
+          << (r.ixHits == r.ixEntries ? "" : std::to_string(r.ixHits) + " of ") << r.ixEntries << " entries"
+          << (r.ixHits == r.ixEntries ? ")\n" : " land on a chunk\n");
     for (const auto& n : r.notes) o << "  note:        " << n << "\n";
     return o.str();
 }

@@ -54,6 +54,7 @@ public:
     std::vector<std::uint64_t> headers;  // chunk header offsets of the data chunks found
     std::uint64_t firstMovi = 0;         // offset of the first movi list's form type
     std::uint64_t idx1Pos = 0, idx1Size = 0;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> ix;  // OpenDML standard index chunks: data, size
 
 private:
     Bytes& in_;
@@ -161,6 +162,7 @@ private:
                 return;
             }
             if (stream >= 0) keep(pos, size, stream, video, false);
+            if (h[0] == 'i' && h[1] == 'x' && size >= 24) ix.push_back({pos + 8, size});
             if (is(h, "idx1") && idx1Pos == 0) {
                 idx1Pos = pos + 8;
                 idx1Size = size;
@@ -213,6 +215,23 @@ void checkIdx1(Bytes& in, const Walker& w, Report& r) {
         r.notes.push_back("idx1 offsets are absolute file positions; readers taking them as relative get wrong bytes");
 }
 
+// Entries of the OpenDML standard indexes landing on the chunks found.
+void checkStandardIndexes(Bytes& in, const Walker& w, Report& r) {
+    std::vector<char> chunk;
+    for (const auto& c : w.ix) {
+        if (c.second > MAX_HEADER_LIST) continue;
+        chunk.resize(c.second);
+        if (!in.readAll(c.first, chunk.data(), chunk.size()) || chunk[3] != 1) continue;
+        const std::uint64_t base = avi::fcns::char2uint64(chunk.data() + 12);
+        const std::uint64_t n = std::min<std::uint64_t>(u32(chunk.data() + 4), (c.second - 24) / 8);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint64_t data = base + u32(chunk.data() + 24 + 8 * i);
+            ++r.ixEntries;
+            r.ixHits += data >= 8 && std::binary_search(w.headers.begin(), w.headers.end(), data - 8);
+        }
+    }
+}
+
 // Assigns the found chunks to the video and audio streams and drops what cannot be used.
 void settle(const std::vector<Found>& found, Report& r) {
     Params& p = r.params;
@@ -254,6 +273,7 @@ Report scanBytes(Bytes& in, const Hints& hints, const std::string& sideFile) {
     Walker w(in, r);
     w.run();
     checkIdx1(in, w, r);
+    checkStandardIndexes(in, w, r);
     applySideFileAndHints(sideFile, hints, r);
     settle(w.found, r);
     return r;

@@ -68,6 +68,7 @@ struct Report {
     bool cut = false;                 // the file ends inside a chunk
     IndexState idx1 = IndexState::Absent;
     std::uint64_t idx1Entries = 0, idx1Hits = 0;
+    std::uint64_t ixEntries = 0, ixHits = 0;  // OpenDML standard indexes (ix##)
     std::vector<std::string> notes;
 };
 
