@@ -52,35 +52,8 @@ std::uint32_t audioChunkBytes(const Report& r, std::uint32_t align, bool& padded
 class Probe : public avi::File {
 public:
     void check(IndexCheck& out, std::uint64_t maxEntries) {
-        verify(videoIndex, videoStreamNumber, true, maxEntries, out);
-        verify(audioIndex, audioStreamNumber, false, maxEntries, out);
-    }
-
-private:
-    void verify(const std::vector<avi::IndexEntry>& index, std::uint32_t stream, bool video, std::uint64_t maxEntries,
-                IndexCheck& out) {
-        for (std::size_t i = 0; i < index.size() && i < maxEntries; ++i) {
-            ++out.entries;
-            const std::uint64_t data = index[i].getBaseOffset() + index[i].getPosition();
-            char h[8] = {};
-            bool isVideo = false;
-            const bool read = data >= 8 && fileHandler->setFilePos(fileHandle, data - 8) == 0 &&
-                              fileHandler->fread(h, 1, 8, fileHandle) == 8;
-            const std::uint32_t stored = detail::u32(h + 4), want = index[i].getSize();
-            const bool ok = read && detail::dataStream(h, isVideo) == static_cast<int>(stream) && isVideo == video &&
-                            (stored == want || stored + (stored & 1) == want);
-            if (ok) continue;
-            if (++out.mismatches <= 5) {
-                std::ostringstream s;
-                s << (video ? "video" : "audio") << " entry " << i << " points at offset " << data;
-                if (!read)
-                    s << ", beyond the file";
-                else
-                    s << ", where a chunk '" << idText(h) << "' of " << stored << " bytes stands, not a "
-                      << (video ? "video" : "audio") << " chunk of " << want << " bytes";
-                out.first.push_back(s.str());
-            }
-        }
+        verifyEntries(*fileHandler, fileHandle, videoIndex, videoStreamNumber, true, maxEntries, out);
+        verifyEntries(*fileHandler, fileHandle, audioIndex, audioStreamNumber, false, maxEntries, out);
     }
 };
 
@@ -103,6 +76,30 @@ const char* sourceName(Source s) {
 }
 
 }  // namespace
+
+void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<avi::IndexEntry>& index,
+                   std::uint32_t stream, bool video, std::uint64_t maxEntries, IndexCheck& out) {
+    for (std::size_t i = 0; i < index.size() && i < maxEntries; ++i) {
+        ++out.entries;
+        const std::uint64_t data = index[i].getAbsolutePosition();
+        char h[8] = {};
+        bool isVideo = false;
+        const bool read = data >= 8 && handler.setFilePos(handle, data - 8) == 0 && handler.fread(h, 1, 8, handle) == 8;
+        const std::uint32_t stored = detail::u32(h + 4), want = index[i].getSize();
+        // The movi scan files sizes rounded up to even.
+        const bool ok = read && detail::dataStream(h, isVideo) == static_cast<int>(stream) && isVideo == video &&
+                        (stored == want || stored + (stored & 1) == want);
+        if (ok || ++out.mismatches > 5) continue;
+        std::ostringstream s;
+        s << (video ? "video" : "audio") << " entry " << i << " points at offset " << data;
+        if (!read)
+            s << ", beyond the file";
+        else
+            s << ", where a chunk '" << idText(h) << "' of " << stored << " bytes stands, not a "
+              << (video ? "video" : "audio") << " chunk of " << want << " bytes";
+        out.first.push_back(s.str());
+    }
+}
 
 IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries) {
     IndexCheck out;

@@ -285,12 +285,13 @@ TEST(RemoteWrite, AFailedUploadIsReportedByFclose) {
     };
     auto h = handler();
     ASSERT_TRUE(h);
+    std::size_t kept = 0;
     for (const auto& c : cases) {
         const std::vector<char> bytes = pattern(c.size, 2);
         void* f = h->fopen(u16(c.url), "wb");
         ASSERT_NE(f, nullptr) << c.name;
         EXPECT_EQ(h->fwrite(bytes.data(), 1, bytes.size(), f), bytes.size()) << c.name;
         EXPECT_NE(h->fclose(f), 0) << c.name;
-        EXPECT_EQ(entriesIn(spool.path), 0u) << c.name;
+        EXPECT_EQ(entriesIn(spool.path), ++kept) << c.name;  // a failed upload keeps its bytes
     }
 }

@@ -1,10 +1,15 @@
-// avitool create: a file from images or raw frames, with optional WAV audio.
+// avitool create: a file from images (PNG, PPM, or JPEG stored as MJPEG) or raw frames on
+// stdin, with optional WAV audio.
+#include <unistd.h>
+
 #include <algorithm>
 #include <boost/filesystem.hpp>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "common.h"
@@ -14,76 +19,206 @@ namespace fs = boost::filesystem;
 
 namespace avitool {
 
-int runCreate(const CreateOptions& opt) {
-    const std::string &out = opt.out, &size = opt.size, &images = opt.images, &raw = opt.raw, &audioFile = opt.audio;
-    const double fps = opt.fps;
-    const unsigned bits = opt.bits;
-    unsigned w = 0, h = 0;
-    char x = 0;
-    std::istringstream sizeText(size);
-    if (!(sizeText >> w >> x >> h) || x != 'x' || w == 0 || h == 0) return fail("bad --size " + size + " (WxH)");
-    std::vector<std::string> files;
-    if (!images.empty()) {
-        boost::system::error_code ec;
-        for (fs::directory_iterator it(images, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string ext = it->path().extension().string();
-            if (ext == ".png" || ext == ".ppm") files.push_back(it->path().string());
-        }
-        if (ec) return fail("cannot list " + images + ": " + ec.message());
-        if (files.empty()) return fail(images + " holds no .png or .ppm image");
-        std::sort(files.begin(), files.end());
-    }
-    Wav wav;
-    std::string error;
-    if (!audioFile.empty() && !readWav(audioFile, wav, error)) return fail(error);
+namespace {
 
-    avi::File f;
-    if (!f.open(out.c_str(), "w")) return fail(f, out);
-    f.setVideoInfo(w, h, fps, "", bits);
+// A writing File that can also store a last audio chunk shorter than the others, so that
+// the audio keeps its true length instead of gaining silence.
+class Writer : public ToolFile {
+public:
+    void writeAudioTail(const char* data, std::uint32_t bytes) {
+        writeMoviEntry(data, bytes, bytes + (bytes & 1), audioChunkId, audioIndex);
+    }
+};
+
+// The library keeps frame rates with a fixed scale; a local file gets the exact fraction
+// (and the audio stream its true length) in its stream headers once it is closed.
+bool patchHeaders(const std::string& path, std::uint32_t num, std::uint32_t den, std::uint64_t audioBlocks) {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (f == nullptr) return false;
+    std::vector<char> head(65536);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    bool ok = true;
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                              static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+        ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+    };
+    for (std::size_t at = 0; at + 8 + 36 <= head.size(); ++at) {
+        if (std::memcmp(&head[at], "strh", 4) != 0) continue;
+        const std::size_t data = at + 8;
+        if (std::memcmp(&head[data], "vids", 4) == 0) {
+            put(data + 20, den);  // dwScale
+            put(data + 24, num);  // dwRate
+        } else if (std::memcmp(&head[data], "auds", 4) == 0 && audioBlocks <= 0xFFFFFFFFu) {
+            put(data + 32, static_cast<std::uint32_t>(audioBlocks));  // dwLength
+        }
+    }
+    return std::fclose(f) == 0 && ok;
+}
+
+// The side file a later repair reads when the AVI was left without its header.
+bool writeRecoveryFile(const std::string& avi, std::uint32_t w, std::uint32_t h, unsigned bits, std::uint32_t num,
+                       std::uint32_t den, const std::string& fourcc, const WavReader& wav, std::uint32_t chunk) {
+    nlohmann::json j = {{"version", 1},
+                        {"video",
+                         {{"width", w},
+                          {"height", h},
+                          {"bits", bits},
+                          {"fps", std::to_string(num) + "/" + std::to_string(den)},
+                          {"fourcc", fourcc}}}};
+    if (wav.isOpen())
+        j["audio"] = {{"sample_rate", wav.sampleRate},
+                      {"bits", wav.bitsPerSample},
+                      {"channels", wav.channels},
+                      {"chunk_bytes", chunk}};
+    std::ofstream out(avi + ".recovery.json");
+    out << j.dump() << "\n";
+    return static_cast<bool>(out.flush());
+}
+
+// Reads n bytes of stdin; fewer at its end or when a signal stops the run.
+std::size_t readInput(char* dst, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::read(0, dst + done, n - done);
+        if (got < 0 && errno == EINTR && !stopped()) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+}  // namespace
+
+int runCreate(const CreateOptions& opt) {
+    // Everything the run needs is checked before the output is touched.
+    std::uint32_t num = 0, den = 0, w = 0, h = 0;
+    if (!parseRate(opt.fps, num, den))
+        return fail("bad --fps " + opt.fps + " (a rate such as 25, 29.97 or 30000/1001)");
+    if (!opt.size.empty() && !parseSize(opt.size, w, h)) return fail("bad --size " + opt.size + " (WxH)");
+    std::vector<std::string> files;
+    bool jpeg = false;
+    std::string error;
+    if (!opt.images.empty()) {
+        boost::system::error_code ec;
+        for (fs::directory_iterator it(opt.images, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string ext = it->path().extension().string();
+            std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (ext == ".png" || ext == ".ppm" || ext == ".jpg" || ext == ".jpeg") files.push_back(it->path().string());
+        }
+        if (ec) return fail("cannot list " + opt.images + ": " + ec.message());
+        if (files.empty()) return fail(opt.images + " holds no .png, .ppm or .jpg image");
+        std::sort(files.begin(), files.end());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            std::uint32_t iw = 0, ih = 0;
+            bool isJpeg = false;
+            if (!imageSize(files[i], iw, ih, isJpeg, error)) return fail(error);
+            if (i == 0) jpeg = isJpeg;
+            if (isJpeg != jpeg) return fail(opt.images + " mixes JPEG with other images");
+            if (w == 0) {
+                w = iw;
+                h = ih;
+            }
+            if (iw != w || ih != h)
+                return fail(files[i] + " is " + std::to_string(iw) + "x" + std::to_string(ih) + ", not " +
+                            std::to_string(w) + "x" + std::to_string(h));
+        }
+        if (jpeg && opt.bits != 24) return fail("JPEG images are stored as they are (MJPEG); --bits does not apply");
+    } else if (w == 0) {
+        return fail("--raw needs --size WxH");
+    }
+    WavReader wav;
+    if (!opt.audio.empty() && !wav.open(opt.audio, error)) return fail(error);
+
+    const unsigned bits = jpeg ? 24 : opt.bits;
+    const std::string fourcc = jpeg ? "MJPG" : "";
+    // One audio chunk per frame keeps the two streams interleaved.
+    const std::uint32_t align = wav.isOpen() ? wav.channels * wav.bitsPerSample / 8u : 1;
+    const std::uint64_t perFrame =
+        wav.isOpen() ? (static_cast<std::uint64_t>(wav.sampleRate) * den + num - 1) / num : 0;
+    if (perFrame * align > (1u << 26)) return fail("audio chunks per frame would be too large");
+    const auto chunk = static_cast<std::uint32_t>(perFrame * align);
+
+    Output out;
+    if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
+    Writer f;
+    if (!f.openPath(out.path(), "w")) return fail(f, shown(opt.out));
+    f.setVideoInfo(w, h, static_cast<double>(num) / den, fourcc, bits);
     if (bits == 8) {
         const auto p = rgb332Palette();
         std::vector<avi::tagRGBQUAD> palette(256);
         std::memcpy(palette.data(), p.data(), p.size());
         f.setColormap(palette);
     }
-    // One audio chunk per frame keeps the two streams interleaved.
-    const std::uint32_t align = std::max(1u, wav.channels * wav.bitsPerSample / 8u);
-    const std::uint32_t chunk = static_cast<std::uint32_t>(std::ceil(wav.sampleRate / fps)) * align;
-    if (!wav.data.empty()) f.setAudioInfo(wav.sampleRate, wav.bitsPerSample, wav.channels, chunk);
-    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, out);
+    if (wav.isOpen()) f.setAudioInfo(wav.sampleRate, wav.bitsPerSample, wav.channels, chunk);
+    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
+    const bool local = !isRemote(out.path());
+    std::string sideFile;
+    if (local) {
+        sideFile = out.path() + ".recovery.json";
+        if (!writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
+            return fail("cannot write " + sideFile);
+    }
+    struct SideFileGuard {
+        const std::string& path;
+        ~SideFileGuard() {
+            if (!path.empty()) std::remove(path.c_str());
+        }
+    } sideGuard{sideFile};
 
     const std::size_t frameBytes = static_cast<std::size_t>(aviStride(w, bits)) * h;
-    std::vector<char> frame(frameBytes), sound(chunk + 1);
-    std::size_t audioAt = 0;
+    const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
+    const std::size_t inputBytes = opt.aviLayout ? frameBytes : packedRow * h;
+    std::vector<char> frame(jpeg ? 0 : frameBytes), input(opt.raw.empty() || opt.aviLayout ? 0 : inputBytes),
+        sound(chunk + 2);
+    std::uint64_t audioBytes = 0;
+    bool audioLeft = wav.isOpen();
     auto writeAudioChunk = [&] {
-        const std::size_t n = std::min<std::size_t>(chunk, wav.data.size() - audioAt);
-        std::memcpy(sound.data(), wav.data.data() + audioAt, n);
-        std::fill(sound.begin() + static_cast<std::ptrdiff_t>(n), sound.end(), wav.bitsPerSample == 8 ? '\x80' : '\0');
-        f.writeAudio(sound.data());
-        audioAt += n;
+        const std::size_t n = wav.read(sound.data(), chunk);
+        if (n == chunk)
+            f.writeAudio(sound.data());
+        else if (n > 0)
+            f.writeAudioTail(sound.data(), static_cast<std::uint32_t>(n));
+        audioLeft = n == chunk;
+        audioBytes += n;
     };
-    Progress progress("create", files.empty() ? 0 : files.size());
-    for (std::size_t i = 0;; ++i) {
+    Progress progress("create", files.size());
+    for (std::size_t i = 0; !stopped(); ++i) {
         if (!files.empty()) {
             if (i == files.size()) break;
-            Image image;
-            if (!readImage(files[i], image, error)) return fail(error);
-            if (image.width != w || image.height != h) return fail(files[i] + " is not " + size);
-            frame = toAviFrame(image, bits);
+            if (jpeg) {
+                if (!readFileBytes(files[i], frame, 1u << 30, error)) return fail(error);
+            } else {
+                Image image;
+                if (!readImage(files[i], image, error)) return fail(error);
+                if (image.width != w || image.height != h) return fail(files[i] + " changed while it was read");
+                frame = toAviFrame(image, bits);
+            }
         } else {
-            (void)raw;  // "-": frames as stored, bottom-up rows padded to 4 bytes
-            const std::size_t n = std::fread(frame.data(), 1, frameBytes, stdin);
-            if (n == 0) break;
-            if (n != frameBytes) return fail("stdin ended inside a frame");
+            char* dst = opt.aviLayout ? frame.data() : input.data();
+            const std::size_t n = readInput(dst, inputBytes);
+            if (n == 0 || stopped()) break;
+            if (n != inputBytes)
+                return fail("stdin ended inside frame " + std::to_string(i) + " (" + std::to_string(n) + " of " +
+                            std::to_string(inputBytes) + " bytes)");
+            if (!opt.aviLayout) flipRows(input.data(), packedRow, frame.data(), aviStride(w, bits), packedRow, h);
         }
-        f.writeVideoFrame(frame.data(), static_cast<unsigned>(frameBytes));
-        if (audioAt < wav.data.size()) writeAudioChunk();
-        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, out);
+        f.writeVideoFrame(frame.data(), static_cast<unsigned>(frame.size()));
+        if (audioLeft) writeAudioChunk();
+        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
         progress.update(i + 1);
     }
-    while (audioAt < wav.data.size() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
+    while (audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
     f.close();
-    return f.getErrorCode() == avi::errors::ERR_NONE ? 0 : fail(f, out);
+    if (!local) {
+        const std::string why = remoteFailure();
+        if (!why.empty()) return fail("the upload failed: " + why);
+    }
+    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
+    if (local && !patchHeaders(out.path(), num, den, align != 0 ? audioBytes / align : 0))
+        return fail("cannot finish the header of " + out.path());
+    if (!out.commit()) return EXIT_FAIL;
+    return stopped() ? stopStatus() : EXIT_OK;
 }
 
 }  // namespace avitool

@@ -1,6 +1,4 @@
 // avitool repair: recover every intact chunk of a damaged file into a new, fully indexed one.
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "common.h"
@@ -12,7 +10,7 @@ int runRepair(const RepairOptions& opt) {
     salvage::Hints hints;
     auto usage = [](const std::string& what) {
         std::fprintf(stderr, "avitool: repair: bad %s\n", what.c_str());
-        return 2;
+        return EXIT_USAGE;
     };
     if (!opt.size.empty() && !hints.setSize(opt.size)) return usage("--size " + opt.size + " (WxH)");
     if (!opt.fps.empty() && !hints.setFps(opt.fps)) return usage("--fps " + opt.fps);
@@ -26,16 +24,19 @@ int runRepair(const RepairOptions& opt) {
         hints.fourcc = opt.fourcc;
         hints.fourccGiven = true;
     }
-    if (opt.in == opt.out) return usage("OUT: it must not be IN");
-    if (!opt.overwrite && ::access(opt.out.c_str(), F_OK) == 0)
-        return usage("OUT: " + opt.out + " exists (-y replaces it)");
+    bool local = true;
+    const std::string in = localPath(opt.in, local);
+    if (!local) return usage("IN: repair reads local files only");
+    if (in == localPath(opt.out, local)) return usage("OUT: it must not be IN");
+    Output out;
+    if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
     salvage::Report report;
     std::string error;
-    const bool ok = salvage::repair(opt.in, opt.out, hints, opt.overwrite, report, error);
-    std::printf("%s: %s\n%s", opt.in.c_str(), ok ? ("recovered into " + opt.out).c_str() : "not repaired",
+    const bool ok = salvage::repair(in, out.path(), hints, true, report, error) && out.commit();
+    std::printf("%s: %s\n%s", shown(opt.in).c_str(), ok ? ("recovered into " + shown(opt.out)).c_str() : "not repaired",
                 salvage::describe(report).c_str());
-    if (!ok) return fail(error);
-    return 0;
+    if (!ok) return error.empty() ? EXIT_FAIL : fail(error);
+    return EXIT_OK;
 }
 
 }  // namespace avitool

@@ -1,33 +1,181 @@
 #include "common.h"
 
+#include <dlfcn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/filesystem.hpp>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include "avi/LocalFileHandler.h"
+#include "strutil/strutil.h"
+
+namespace fs = boost::filesystem;
 
 namespace avitool {
 
-int fail(const avi::File& f, const std::string& what) {
-    std::fprintf(stderr, "avitool: %s: error %d: %s\n", what.c_str(), static_cast<int>(f.getErrorCode()),
-                 f.getErrorMsg());
-    return 1;
+// ---- messages ----
+
+namespace {
+
+// Removes "user:password@" from every URL in text.
+std::string scrub(std::string text) {
+    for (std::size_t at = text.find("://"); at != std::string::npos; at = text.find("://", at + 3)) {
+        const std::size_t host = at + 3;
+        const std::size_t end = text.find_first_of("/?#'\" \t\n)", host);
+        const std::size_t sign = text.rfind('@', end == std::string::npos ? text.size() : end);
+        if (sign != std::string::npos && sign >= host) text.erase(host, sign + 1 - host);
+    }
+    return text;
 }
+
+// The plug-in's own description of its last failure. The plug-in is opened here by the
+// same path the library loads it from, so both share one copy of it (a second dlopen of
+// a loaded library gives the same one); holding it also keeps it loaded between opens.
+using TakeFailureFn = std::size_t (*)(char*, std::size_t);
+TakeFailureFn remoteFailureEntry() {
+    static TakeFailureFn entry = [] {
+        try {
+            const std::string root = strutil::i18n::to_string(strutil::filesystem::get_install_path());
+            const fs::path plugin =
+                fs::canonical(root) / "bin" / "darm64" / "libvxshared_multimedia_utils_remote_file_handler.dylib";
+            void* lib = ::dlopen(plugin.string().c_str(), RTLD_NOW | RTLD_LOCAL);
+            return lib != nullptr ? reinterpret_cast<TakeFailureFn>(::dlsym(lib, "takeRemoteFileHandlerFailure"))
+                                  : nullptr;
+        } catch (const std::exception&) {
+            return static_cast<TakeFailureFn>(nullptr);
+        }
+    }();
+    return entry;
+}
+
+std::string takeRemoteFailure() {
+    const TakeFailureFn take = remoteFailureEntry();
+    if (take == nullptr) return std::string();
+    char text[2048];
+    take(text, sizeof text);
+    return text;
+}
+
+bool lineOpen = false;
+bool quietProgress = false;
+
+}  // namespace
+
+std::string shown(const std::string& path) { return scrub(path); }
+
+std::string remoteFailure() { return takeRemoteFailure(); }
+
 int fail(const std::string& message) {
-    std::fprintf(stderr, "avitool: %s\n", message.c_str());
-    return 1;
+    Progress::breakLine();
+    std::fprintf(stderr, "avitool: %s\n", scrub(message).c_str());
+    return EXIT_FAIL;
 }
 
-Progress::Progress(const char* label, std::uint64_t total) : label_(label), total_(total), on_(::isatty(2) == 1) {}
+int fail(const avi::File& f, const std::string& path, const std::string& what) {
+    std::string message = path + (what.empty() ? "" : " " + what);
+    if (f.getErrorCode() != avi::errors::ERR_NONE)
+        message += ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg();
+    const auto* tool = dynamic_cast<const ToolFile*>(&f);
+    std::string why;
+    if (tool != nullptr && f.getErrorCode() == avi::errors::ERR_OPEN_FAILED)
+        why = whyNotOpened(tool->typedPath(), tool->writing());
+    else if (tool != nullptr && tool->remote())
+        why = takeRemoteFailure();
+    if (!why.empty()) message += " (" + why + ")";
+    return fail(message);
+}
 
-void Progress::update(std::uint64_t done) {
-    if (!on_ || total_ == 0) return;
-    const int pct = static_cast<int>(done * 100 / total_);
-    if (pct == shown_) return;
-    shown_ = pct;
-    std::fprintf(stderr, "\r%s [%-40s] %3d%%", label_,
-                 std::string(static_cast<std::size_t>(pct * 40 / 100), '#').c_str(), pct);
-    if (done >= total_) std::fputc('\n', stderr);
+std::string whyNotOpened(const std::string& path, bool forWriting) {
+    bool local = true;
+    const std::string p = localPath(path, local);
+    if (!local) return takeRemoteFailure();
+    struct stat st;
+    if (forWriting) {
+        const fs::path parent = fs::path(p).parent_path();
+        if (!parent.empty() && ::stat(parent.c_str(), &st) != 0)
+            return "its folder " + parent.string() + " does not exist";
+        return ::access(parent.empty() ? "." : parent.c_str(), W_OK) != 0 ? "its folder is not writable" : "";
+    }
+    if (::stat(p.c_str(), &st) != 0) return errno == ENOENT ? "no such file" : std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return "is a directory";
+    if (::access(p.c_str(), R_OK) != 0) return "not readable: " + std::string(std::strerror(errno));
+    return std::string();
+}
+
+// ---- paths ----
+
+std::string localPath(const std::string& path, bool& local) {
+    if (path.compare(0, 7, "file://") == 0) {
+        local = true;
+        return path.substr(7);
+    }
+    if (path.compare(0, 5, "file:") == 0) {
+        local = true;
+        return path.substr(5);
+    }
+    local = path.compare(0, 1, "/") == 0 || path.compare(0, 2, "./") == 0 || path.compare(0, 3, "../") == 0 ||
+            path.find(":/") == std::string::npos;
+    return path;
+}
+
+bool isRemote(const std::string& path) {
+    bool local = true;
+    localPath(path, local);
+    return !local;
+}
+
+bool ToolFile::openPath(const std::string& path, const char* openMode) {
+    bool local = true;
+    const std::string p = localPath(path, local);
+    forceLocal_ = local;
+    remote_ = !local;
+    typed_ = path;
+    writing_ = openMode != nullptr && openMode[0] == 'w';
+    if (remote_) takeRemoteFailure();  // loads the plug-in and forgets an older failure
+    return open(p.c_str(), openMode);
+}
+
+bool ToolFile::chooseHandler(const std::u16string& path) {
+    if (!forceLocal_) return File::chooseHandler(path);
+    fileHandler = std::make_shared<avi::LocalFileHandler>();
+    return true;
+}
+
+// ---- the layout of a file being read ----
+
+std::uint16_t Inspector::audioFormatTag() const { return waveFormat.wFormatTag; }
+
+bool Inspector::checkGeometry(std::string& error) {
+    if (!hasVideo()) return true;
+    if (isVideoCompressed()) return true;  // sizes are per frame; each is checked when read
+    const std::uint32_t w = getVideoWidth(), h = getVideoHeight();
+    const unsigned bits = getVideoBitsPerPixel();
+    if (w == 0 || h == 0 || w > 32768 || h > 32768 || (bits != 8 && bits != 16 && bits != 24 && bits != 32)) {
+        error = "unsupported frame geometry " + std::to_string(w) + "x" + std::to_string(h) + " at " +
+                std::to_string(bits) + " bits";
+        return false;
+    }
+    const std::uint64_t stride = (static_cast<std::uint64_t>(w) * bits + 31) / 32 * 4;
+    const std::uint64_t expect = stride * h, rgb = (static_cast<std::uint64_t>(w) * 24 + 31) / 32 * 4 * h;
+    if (getRawVideoFrameSize(0) != expect || getRGB24VideoFrameSize() < rgb) {
+        error = "the header's " + std::to_string(w) + "x" + std::to_string(h) + " at " + std::to_string(bits) +
+                " bits needs " + std::to_string(expect) + " bytes per frame, the file states " +
+                std::to_string(getRawVideoFrameSize(0));
+        return false;
+    }
+    if (expect > fileSize) {
+        error = "a frame of " + std::to_string(expect) + " bytes cannot fit in a file of " + std::to_string(fileSize);
+        return false;
+    }
+    return true;
 }
 
 void Inspector::inspect() {
@@ -39,7 +187,7 @@ void Inspector::inspect() {
         char id[4], form[4];
         std::uint32_t size = 0;
         if (!header(pos, id, size, form) || std::memcmp(id, "RIFF", 4) != 0) break;
-        if (segments++ == 0) indx = hasOpenDmlIndex(pos + 12, pos + 8 + size);
+        if (segments++ == 0) indx = walkHeader(pos + 12, pos + 8 + size);
         pos += 8 + static_cast<std::uint64_t>(size) + (size & 1);
     }
     indexSource = indx ? "indx" : idx1Offset != 0 ? "idx1" : "movi scan";
@@ -55,17 +203,199 @@ bool Inspector::header(std::uint64_t pos, char* id, std::uint32_t& size, char* f
     return true;
 }
 
-bool Inspector::hasOpenDmlIndex(std::uint64_t from, std::uint64_t to, int depth) {
+bool Inspector::walkHeader(std::uint64_t from, std::uint64_t to, int depth) {
     char id[4], form[4];
     std::uint32_t size = 0;
-    for (std::uint64_t pos = from; pos + 8 <= to && pos + 8 <= fileSize && header(pos, id, size, form);
+    bool indx = false;
+    for (std::uint64_t pos = from;
+         pos + 8 <= to && pos + 8 <= fileSize && lists.size() < 100 && header(pos, id, size, form);
          pos += 8 + static_cast<std::uint64_t>(size) + (size & 1)) {
-        if (std::memcmp(id, "indx", 4) == 0) return true;
-        const bool descend =
-            std::memcmp(id, "LIST", 4) == 0 && (std::memcmp(form, "hdrl", 4) == 0 || std::memcmp(form, "strl", 4) == 0);
-        if (descend && depth < 2 && hasOpenDmlIndex(pos + 12, pos + 8 + size, depth + 1)) return true;
+        if (std::memcmp(id, "indx", 4) == 0) indx = true;
+        const bool list = std::memcmp(id, "LIST", 4) == 0;
+        if (list && std::memcmp(form, "strl", 4) == 0) lists.emplace_back();
+        if (std::memcmp(id, "strh", 4) == 0 && size >= 8 && !lists.empty()) {
+            lists.back().type.assign(form, 4);  // fccType sits where a list's form would
+            char handler[4];
+            if (fileHandler->fread(handler, 1, 4, fileHandle) == 4) lists.back().handler.assign(handler, 4);
+        }
+        if (std::memcmp(id, "strf", 4) == 0 && size >= 16 && !lists.empty() && lists.back().type == "auds") {
+            unsigned char f[16];
+            fileHandler->setFilePos(fileHandle, pos + 8);
+            if (fileHandler->fread(f, 1, 16, fileHandle) == 16) {
+                StreamList& s = lists.back();
+                s.formatTag = static_cast<std::uint16_t>(f[0] | f[1] << 8);
+                s.channels = static_cast<std::uint16_t>(f[2] | f[3] << 8);
+                s.sampleRate = avi::fcns::char2uint32(reinterpret_cast<char*>(f) + 4);
+                s.bits = static_cast<std::uint16_t>(f[14] | f[15] << 8);
+            }
+        }
+        const bool descend = list && (std::memcmp(form, "hdrl", 4) == 0 || std::memcmp(form, "strl", 4) == 0);
+        if (descend && depth < 2 && walkHeader(pos + 12, pos + 8 + size, depth + 1)) indx = true;
     }
-    return false;
+    return indx;
+}
+
+// ---- signals ----
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+namespace {
+extern "C" void onStopSignal(int sig) { stopSignal = sig; }
+}  // namespace
+
+void installSignalHandlers() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a read of stdin returns at once
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+// ---- outputs ----
+
+bool Output::prepare(const std::string& target, bool overwrite) {
+    bool local = true;
+    target_ = localPath(target, local);
+    if (!local) {
+        target_ = writePath_ = target;
+        return true;
+    }
+    struct stat st;
+    if (::stat(target_.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return fail(target_ + " is a directory") == EXIT_OK;
+        if (!overwrite) return fail(target_ + " exists; use -y (--overwrite) to replace it") == EXIT_OK;
+    }
+    const fs::path t(target_);
+    std::string temp = (t.parent_path().empty() ? std::string(".") : t.parent_path().string()) + "/." +
+                       t.filename().string() + ".XXXXXX.part";
+    const int fd = ::mkstemps(&temp[0], 5);
+    if (fd < 0) {
+        const std::string why = whyNotOpened(target_, true);
+        return fail("cannot write " + target_ + ": " + (why.empty() ? std::strerror(errno) : why)) == EXIT_OK;
+    }
+    // mkstemps makes the file private; the output gets the usual permissions.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    writePath_ = temp;
+    temporary_ = true;
+    return true;
+}
+
+bool Output::commit() {
+    if (!temporary_) return true;
+    if (std::rename(writePath_.c_str(), target_.c_str()) != 0) {
+        fail("cannot rename " + writePath_ + " to " + target_ + ": " + std::strerror(errno));
+        return false;
+    }
+    temporary_ = false;
+    return true;
+}
+
+void Output::drop() {
+    if (temporary_) std::remove(writePath_.c_str());
+    temporary_ = false;
+}
+
+// ---- numbers ----
+
+namespace {
+std::uint64_t gcd(std::uint64_t a, std::uint64_t b) {
+    while (b != 0) {
+        const std::uint64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+bool digits(const std::string& s) {
+    return !s.empty() && s.size() <= 10 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+}  // namespace
+
+bool parseRate(const std::string& text, std::uint32_t& num, std::uint32_t& den) {
+    std::uint64_t n = 0, d = 1;
+    const std::size_t slash = text.find('/'), dot = text.find('.');
+    if (slash != std::string::npos) {
+        const std::string a = text.substr(0, slash), b = text.substr(slash + 1);
+        if (!digits(a) || !digits(b)) return false;
+        n = std::stoull(a);
+        d = std::stoull(b);
+    } else if (dot != std::string::npos) {
+        const std::string a = text.substr(0, dot), b = text.substr(dot + 1);
+        if ((!a.empty() && !digits(a)) || !digits(b) || b.size() > 6) return false;
+        for (std::size_t i = 0; i < b.size(); ++i) d *= 10;
+        n = (a.empty() ? 0 : std::stoull(a)) * d + std::stoull(b);
+    } else {
+        if (!digits(text)) return false;
+        n = std::stoull(text);
+    }
+    if (n == 0 || d == 0) return false;
+    const std::uint64_t g = gcd(n, d);
+    n /= g;
+    d /= g;
+    if (n > 0xFFFFFFFFu || d > 0xFFFFFFFFu) return false;
+    num = static_cast<std::uint32_t>(n);
+    den = static_cast<std::uint32_t>(d);
+    return true;
+}
+
+bool parseSize(const std::string& text, std::uint32_t& w, std::uint32_t& h) {
+    const std::size_t x = text.find('x');
+    if (x == std::string::npos) return false;
+    const std::string a = text.substr(0, x), b = text.substr(x + 1);
+    if (!digits(a) || !digits(b) || a.size() > 5 || b.size() > 5) return false;
+    w = static_cast<std::uint32_t>(std::stoul(a));
+    h = static_cast<std::uint32_t>(std::stoul(b));
+    return w > 0 && h > 0 && w <= 32768 && h <= 32768;
+}
+
+// ---- progress ----
+
+namespace {
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+}  // namespace
+
+Progress::Progress(const char* label, std::uint64_t total)
+    : label_(label), total_(total), on_(!quietProgress && ::isatty(2) == 1), start_(now()) {}
+
+Progress::~Progress() { breakLine(); }
+
+void Progress::setQuiet(bool quiet) { quietProgress = quiet; }
+
+void Progress::breakLine() {
+    if (!lineOpen) return;
+    std::fputc('\n', stderr);
+    lineOpen = false;
+}
+
+void Progress::update(std::uint64_t done) {
+    if (!on_ || total_ == 0) return;
+    const double t = now();
+    if (done < total_ && t - lastDraw_ < 0.1) return;
+    lastDraw_ = t;
+    struct winsize ws;
+    const int columns = ::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    const double elapsed = t - start_, rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+    const long left = rate > 0 ? static_cast<long>(static_cast<double>(total_ - std::min(done, total_)) / rate) : 0;
+    char tail[96];
+    std::snprintf(tail, sizeof tail, " %3d%% %.1f/s %ld:%02ld left", static_cast<int>(done * 100 / total_), rate,
+                  left / 60, left % 60);
+    const int width = columns - 1 - static_cast<int>(std::strlen(label_) + std::strlen(tail)) - 3;
+    std::string bar;
+    if (width >= 5) {
+        const auto filled = static_cast<std::size_t>(static_cast<std::uint64_t>(width) * std::min(done, total_) / total_);
+        bar = " [" + std::string(filled, '#') + std::string(static_cast<std::size_t>(width) - filled, ' ') + "]";
+    }
+    std::string line = std::string(label_) + bar + tail;
+    if (line.size() > static_cast<std::size_t>(columns - 1))
+        line.resize(static_cast<std::size_t>(std::max(columns - 1, 0)));
+    std::fprintf(stderr, "\r%s", line.c_str());
+    lineOpen = true;
+    if (done >= total_) breakLine();
 }
 
 }  // namespace avitool

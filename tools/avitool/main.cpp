@@ -10,38 +10,57 @@ using namespace avitool;
 int main(int argc, char** argv) {
     CLI::App app{"Inspect, export, build and check AVI files (local paths or http(s):// locations)."};
     app.require_subcommand(1, 1);
+    app.set_version_flag("--version", std::string("avitool ") + AVITOOL_VERSION);
+    app.footer(
+        "Exit status: 0 success; 1 failure, or a file with problems (check; info when its status is an error);\n"
+        "2 command-line usage error; 130/143 stopped by SIGINT/SIGTERM (what was written is finished first).\n"
+        "A local name containing \":/\" is reached as file:NAME or ./NAME.");
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet, "no progress bar");
 
     InfoOptions infoOpt;
     auto* info = app.add_subcommand("info", "Streams, sizes, rates, index and segments of a file");
     info->add_option("FILE", infoOpt.file, "AVI file or URL")->required();
-    info->add_flag("--json", infoOpt.json, "stable machine-readable output");
+    info->add_flag("--json", infoOpt.json, "JSON with ffprobe's names; an error object on failure");
 
     FramesOptions framesOpt;
-    auto* frames = app.add_subcommand("frames", "Export frames as PNG, PPM or raw bytes");
+    auto* frames = app.add_subcommand("frames", "Export frames as PNG, PPM or raw bytes; MJPEG frames as .jpg");
     frames->add_option("FILE", framesOpt.file, "AVI file or URL")->required();
     frames->add_option("-o,--output", framesOpt.out, "directory, or - for stdout")->required();
-    frames->add_option("--range", framesOpt.range, "frames A:B (B excluded), A: or :B");
-    frames->add_option("--format", framesOpt.format, "png (directories only), ppm or raw")
-        ->check(CLI::IsMember({"png", "ppm", "raw"}));
+    frames->add_option("--range", framesOpt.range, "frames A:B (A to B-1), inside the file");
+    frames
+        ->add_option("--format", framesOpt.format,
+                     "png (directories only), ppm, raw (ffmpeg's rawvideo: top-down, bgr24/bgra/rgb555le/pal8), "
+                     "jpg (MJPEG as stored)")
+        ->check(CLI::IsMember({"png", "ppm", "raw", "jpg"}));
+    frames->add_flag("--avi-layout", framesOpt.aviLayout, "raw frames as stored: bottom-up, rows padded to 4 bytes");
+    frames->add_flag("-y,--overwrite", framesOpt.overwrite, "replace existing frame files");
 
     AudioOptions audioOpt;
     auto* audio = app.add_subcommand("audio", "Write the audio stream as a WAV file");
     audio->add_option("FILE", audioOpt.file, "AVI file or URL")->required();
     audio->add_option("-o,--output", audioOpt.out, "WAV file")->required();
+    audio->add_flag("-y,--overwrite", audioOpt.overwrite, "replace an existing file");
 
     CreateOptions createOpt;
-    auto* create = app.add_subcommand("create", "Build a file from images or raw frames, with optional WAV audio");
+    auto* create =
+        app.add_subcommand("create", "Build a file from images or raw frames, with optional WAV audio (8/16-bit PCM)");
     create->add_option("OUT", createOpt.out, "AVI file or URL to write")->required();
-    create->add_option("--size", createOpt.size, "frame size WxH")->required();
-    create->add_option("--fps", createOpt.fps, "frame rate")->required()->check(CLI::PositiveNumber);
+    create->add_option("--size", createOpt.size, "frame size WxH (needed for --raw; checked against images)");
+    create->add_option("--fps", createOpt.fps, "frame rate: 25, 29.97 or 30000/1001")->required();
     create->add_option("--bits", createOpt.bits, "bits per pixel")->check(CLI::IsMember({8, 16, 24, 32}));
-    auto* imagesOpt = create->add_option("--images", createOpt.images, "directory of .png/.ppm images, in name order");
-    auto* rawOpt =
-        create->add_option("--raw", createOpt.raw, "- : frames as stored (bottom-up, rows padded to 4 bytes) on stdin")
-            ->check(CLI::IsMember({"-"}));
+    auto* imagesOpt =
+        create->add_option("--images", createOpt.images,
+                           "directory of .png/.ppm images, or of .jpg images stored as MJPEG, in name order");
+    auto* rawOpt = create
+                       ->add_option("--raw", createOpt.raw,
+                                    "- : raw frames on stdin in ffmpeg's rawvideo layout (top-down; bgr24 for 24 "
+                                    "bits, bgra for 32, rgb555le for 16, pal8 indices for 8)")
+                       ->check(CLI::IsMember({"-"}));
     imagesOpt->excludes(rawOpt);
-    create->add_option("--audio", createOpt.audio,
-                       "PCM WAV file, one chunk per frame; the last chunk is completed with silence");
+    create->add_flag("--avi-layout", createOpt.aviLayout, "raw frames as stored: bottom-up, rows padded to 4 bytes");
+    create->add_option("--audio", createOpt.audio, "WAV file (8- or 16-bit PCM), one chunk per frame");
+    create->add_flag("-y,--overwrite", createOpt.overwrite, "replace an existing file");
 
     CheckOptions checkOpt;
     auto* check = app.add_subcommand("check", "Read every frame and audio byte; exit status 0 only for a sound file");
@@ -59,19 +78,25 @@ int main(int argc, char** argv) {
         ->each([&](const std::string&) { repairOpt.fourccGiven = true; });
     repair->add_flag("-y,--overwrite", repairOpt.overwrite, "replace an existing OUT");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+        if (*create && createOpt.images.empty() && createOpt.raw.empty())
+            throw CLI::RequiredError("create needs --images DIR or --raw -");
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    Progress::setQuiet(quiet);
+    installSignalHandlers();
     try {
         if (*info) return runInfo(infoOpt);
         if (*frames) return runFrames(framesOpt);
         if (*audio) return runAudio(audioOpt);
-        if (*create) {
-            if (createOpt.images.empty() && createOpt.raw.empty()) return fail("create needs --images DIR or --raw -");
-            return runCreate(createOpt);
-        }
+        if (*create) return runCreate(createOpt);
         if (*check) return runCheck(checkOpt);
         if (*repair) return runRepair(repairOpt);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    return 1;
+    return EXIT_FAIL;
 }

@@ -1,6 +1,8 @@
 #include "media.h"
 
 #include <png.h>
+#include <sndfile.h>
+#include <turbojpeg.h>
 
 #include <cctype>
 #include <cstring>
@@ -17,14 +19,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-std::uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
-void put32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 void put16(unsigned char* p, std::uint16_t v) {
     p[0] = static_cast<unsigned char>(v);
     p[1] = static_cast<unsigned char>(v >> 8);
@@ -157,15 +151,22 @@ std::vector<char> toAviFrame(const Image& image, unsigned bits) {
                     put16(dst, static_cast<std::uint16_t>(((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3)));
                     dst += 2;
                     break;
-                default:  // 24 and 32: B G R, and a zero reserved byte for 32
+                default:  // 24 and 32: B G R, and alpha for 32
                     *dst++ = static_cast<unsigned char>(blue);
                     *dst++ = static_cast<unsigned char>(green);
                     *dst++ = static_cast<unsigned char>(red);
-                    if (bits == 32) *dst++ = 0;
+                    if (bits == 32) *dst++ = 0xFF;  // opaque: the images carry no alpha
             }
         }
     }
     return frame;
+}
+
+void flipRows(const char* src, std::size_t srcStride, char* dst, std::size_t dstStride, std::size_t rowBytes,
+              std::uint32_t height) {
+    for (std::uint32_t r = 0; r < height; ++r)
+        std::memcpy(dst + static_cast<std::size_t>(r) * dstStride,
+                    src + static_cast<std::size_t>(height - 1 - r) * srcStride, rowBytes);
 }
 
 std::vector<std::uint8_t> rgb332Palette() {
@@ -178,64 +179,156 @@ std::vector<std::uint8_t> rgb332Palette() {
     return p;
 }
 
-bool readWav(const std::string& path, Wav& out, std::string& error) {
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    unsigned char head[12];
-    if (!f || std::fread(head, 1, 12, f.get()) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
-        std::memcmp(head + 8, "WAVE", 4) != 0) {
-        error = path + " is not a WAV file";
-        return false;
-    }
-    bool haveFormat = false;
-    unsigned char chunk[8];
-    while (std::fread(chunk, 1, 8, f.get()) == 8) {
-        const std::uint32_t size = le32(chunk + 4);
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && size < 1024) {
-            unsigned char fmt[1024];
-            if (std::fread(fmt, 1, size + (size & 1), f.get()) < size) break;
-            if (le16(fmt) != 1) {
-                error = "only PCM WAV audio can be stored";
-                return false;
-            }
-            out.channels = le16(fmt + 2);
-            out.sampleRate = le32(fmt + 4);
-            out.bitsPerSample = le16(fmt + 14);
-            haveFormat = true;
-        } else if (std::memcmp(chunk, "data", 4) == 0 && haveFormat) {
-            // Read what is there (a streamed WAV may claim more than it holds), in blocks.
-            char block[65536];
-            std::uint64_t left = size;
-            std::size_t n;
-            while (left > 0 && (n = std::fread(block, 1, left < sizeof block ? left : sizeof block, f.get())) > 0) {
-                out.data.insert(out.data.end(), block, block + n);
-                left -= n;
-            }
-            return true;
-        } else if (std::fseek(f.get(), static_cast<long>(size + (size & 1)), SEEK_CUR) != 0) {
-            break;
-        }
-    }
-    error = path + ": no PCM format and data chunks";
-    return false;
+WavReader::~WavReader() {
+    if (file_ != nullptr) sf_close(static_cast<SNDFILE*>(file_));
 }
 
-bool writeWavHeader(std::FILE* out, std::uint32_t sampleRate, std::uint16_t channels, std::uint16_t bits,
-                    std::uint32_t dataBytes) {
-    unsigned char h[44];
-    std::memcpy(h, "RIFF", 4);
-    put32(h + 4, 36 + dataBytes);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    put32(h + 16, 16);
-    put16(h + 20, 1);
-    put16(h + 22, channels);
-    put32(h + 24, sampleRate);
-    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
-    put32(h + 28, sampleRate * align);
-    put16(h + 32, align);
-    put16(h + 34, bits);
-    std::memcpy(h + 36, "data", 4);
-    put32(h + 40, dataBytes);
-    return std::fwrite(h, 1, sizeof h, out) == sizeof h;
+bool WavReader::open(const std::string& path, std::string& error) {
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr) {
+        error = "cannot read " + path + " as audio: " + sf_strerror(nullptr);
+        return false;
+    }
+    file_ = f;
+    const int sub = info.format & SF_FORMAT_SUBMASK;
+    const char* kind = sub == SF_FORMAT_PCM_24   ? "24-bit PCM"
+                       : sub == SF_FORMAT_PCM_32 ? "32-bit PCM"
+                       : sub == SF_FORMAT_FLOAT  ? "32-bit float"
+                       : sub == SF_FORMAT_DOUBLE ? "64-bit float"
+                                                 : "compressed or unusual";
+    if (sub == SF_FORMAT_PCM_U8 || sub == SF_FORMAT_PCM_S8)
+        bitsPerSample = 8;
+    else if (sub == SF_FORMAT_PCM_16)
+        bitsPerSample = 16;
+    if (bitsPerSample == 0 || info.channels < 1 || info.channels > 16 || info.samplerate < 1) {
+        error = path + " holds " + (info.channels < 1 ? std::string("no channel") : std::string(kind) + " audio") +
+                "; an AVI here stores 8- or 16-bit PCM with 1 to 16 channels: convert it first, e.g. ffmpeg -i " +
+                path + " -c:a pcm_s16le audio.wav";
+        return false;
+    }
+    sampleRate = static_cast<std::uint32_t>(info.samplerate);
+    channels = static_cast<std::uint16_t>(info.channels);
+    frames = static_cast<std::uint64_t>(info.frames);
+    return true;
+}
+
+std::size_t WavReader::read(char* out, std::size_t maxBytes) {
+    const std::size_t frameBytes = static_cast<std::size_t>(channels) * bitsPerSample / 8;
+    const std::size_t want = maxBytes / frameBytes;
+    samples_.resize(want * channels);
+    const sf_count_t got = sf_readf_short(static_cast<SNDFILE*>(file_), samples_.data(), static_cast<sf_count_t>(want));
+    if (got <= 0) return 0;
+    const std::size_t n = static_cast<std::size_t>(got) * channels;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto v = static_cast<std::uint16_t>(samples_[i]);
+        if (bitsPerSample == 8) {
+            out[i] = static_cast<char>((v >> 8) ^ 0x80);
+        } else {
+            out[2 * i] = static_cast<char>(v & 0xFF);
+            out[2 * i + 1] = static_cast<char>(v >> 8);
+        }
+    }
+    return n * bitsPerSample / 8;
+}
+
+bool WavWriter::open(const std::string& path, std::uint32_t sampleRate, std::uint16_t channels, std::uint16_t bits,
+                     std::string& error) {
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.samplerate = static_cast<int>(sampleRate);
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | (bits == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr) {
+        error = "cannot write " + path + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    file_ = f;
+    return true;
+}
+
+bool WavWriter::write(const char* data, std::size_t bytes) {
+    // The bytes are already in the file's order (unsigned 8-bit, little-endian 16-bit).
+    return sf_write_raw(static_cast<SNDFILE*>(file_), data, static_cast<sf_count_t>(bytes)) ==
+           static_cast<sf_count_t>(bytes);
+}
+
+bool WavWriter::close() {
+    if (file_ == nullptr) return true;
+    const bool ok = sf_close(static_cast<SNDFILE*>(file_)) == 0;
+    file_ = nullptr;
+    return ok;
+}
+
+bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t& height) {
+    tjhandle tj = tjInitDecompress();
+    if (tj == nullptr) return false;
+    int w = 0, h = 0, subsampling = 0, colorspace = 0;
+    const int rc = tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(data.data()),
+                                       static_cast<unsigned long>(data.size()), &w, &h, &subsampling, &colorspace);
+    tjDestroy(tj);
+    if (rc != 0 || w <= 0 || h <= 0) return false;
+    width = static_cast<std::uint32_t>(w);
+    height = static_cast<std::uint32_t>(h);
+    return true;
+}
+
+bool imageSize(const std::string& path, std::uint32_t& width, std::uint32_t& height, bool& jpeg, std::string& error) {
+    FilePtr f(std::fopen(path.c_str(), "rb"));
+    unsigned char magic[8] = {0};
+    const std::size_t n = f ? std::fread(magic, 1, sizeof magic, f.get()) : 0;
+    jpeg = n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF;
+    if (jpeg) {
+        std::vector<char> data;
+        if (!readFileBytes(path, data, std::uint64_t(1) << 30, error)) return false;
+        if (jpegSize(data, width, height)) return true;
+        error = path + ": unreadable JPEG header";
+        return false;
+    }
+    if (n >= 2 && magic[0] == 'P' && magic[1] == '6') {
+        unsigned long w = 0, h = 0;
+        std::fseek(f.get(), 2, SEEK_SET);
+        if (!ppmToken(f.get(), w) || !ppmToken(f.get(), h) || w == 0 || h == 0) {
+            error = path + ": unsupported PPM header";
+            return false;
+        }
+        width = static_cast<std::uint32_t>(w);
+        height = static_cast<std::uint32_t>(h);
+        return true;
+    }
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (n != 8 || png_sig_cmp(magic, 0, 8) != 0 || !png_image_begin_read_from_file(&png, path.c_str())) {
+        error = f ? path + " is not a PNG, PPM or JPEG image" : "cannot open " + path;
+        return false;
+    }
+    width = png.width;
+    height = png.height;
+    png_image_free(&png);
+    return true;
+}
+
+bool readFileBytes(const std::string& path, std::vector<char>& out, std::uint64_t limit, std::string& error) {
+    FilePtr f(std::fopen(path.c_str(), "rb"));
+    if (!f || std::fseek(f.get(), 0, SEEK_END) != 0) {
+        error = "cannot open " + path;
+        return false;
+    }
+    const long size = std::ftell(f.get());
+    if (size < 0 || static_cast<std::uint64_t>(size) > limit) {
+        error = path + " is too large for one frame";
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(size));
+    std::rewind(f.get());
+    if (std::fread(out.data(), 1, out.size(), f.get()) != out.size()) {
+        error = "cannot read " + path;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace avitool

@@ -24,17 +24,54 @@ void fromAviRgb24(const char* frame, std::uint32_t width, std::uint32_t height, 
 // An image as a stored frame of the given depth (8: the 3-3-2 palette of rgb332Palette).
 std::vector<char> toAviFrame(const Image& image, unsigned bits);
 std::uint32_t aviStride(std::uint32_t width, unsigned bits);
+// Copies height rows of rowBytes in reverse order between two strides: a stored frame
+// (bottom-up, padded) to ffmpeg's raw layout (top-down, packed) and back.
+void flipRows(const char* src, std::size_t srcStride, char* dst, std::size_t dstStride, std::size_t rowBytes,
+              std::uint32_t height);
 // 256 entries (blue, green, red, reserved): 3 bits red, 3 bits green, 2 bits blue.
 std::vector<std::uint8_t> rgb332Palette();
 
-struct Wav {
+// A PCM WAV file (WAVE_FORMAT_EXTENSIBLE included) read through libsndfile, block by block.
+// Opening refuses what an AVI here cannot hold (anything but 8- or 16-bit PCM, no channels)
+// with a message that says what would work.
+class WavReader {
+public:
+    WavReader() = default;
+    WavReader(const WavReader&) = delete;
+    WavReader& operator=(const WavReader&) = delete;
+    ~WavReader();
+    bool open(const std::string& path, std::string& error);
+    bool isOpen() const { return file_ != nullptr; }
     std::uint32_t sampleRate = 0;
     std::uint16_t channels = 0, bitsPerSample = 0;
-    std::vector<char> data;
+    std::uint64_t frames = 0;  // sample frames
+    // Reads up to maxBytes (whole sample frames) as stored in an AVI: 8-bit unsigned or
+    // 16-bit signed little-endian. Returns the bytes read; 0 at the end.
+    std::size_t read(char* out, std::size_t maxBytes);
+
+private:
+    void* file_ = nullptr;
+    std::vector<short> samples_;
 };
-bool readWav(const std::string& path, Wav& out, std::string& error);
-// Writes a PCM WAV header for dataBytes of audio; the caller appends the data.
-bool writeWavHeader(std::FILE* out, std::uint32_t sampleRate, std::uint16_t channels, std::uint16_t bits,
-                    std::uint32_t dataBytes);
+
+// A WAV file written through libsndfile; close() completes its header, so a file closed
+// early (an interrupted run) still states its true length.
+class WavWriter {
+public:
+    ~WavWriter() { close(); }
+    bool open(const std::string& path, std::uint32_t sampleRate, std::uint16_t channels, std::uint16_t bits,
+              std::string& error);
+    bool write(const char* data, std::size_t bytes);  // whole sample frames, AVI byte order
+    bool close();
+
+private:
+    void* file_ = nullptr;
+};
+
+// Width and height of a PNG, PPM or JPEG image from its header; jpeg tells which it was.
+bool imageSize(const std::string& path, std::uint32_t& width, std::uint32_t& height, bool& jpeg, std::string& error);
+// Width and height from a JPEG's header (libturbojpeg); false when it is not a JPEG.
+bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t& height);
+bool readFileBytes(const std::string& path, std::vector<char>& out, std::uint64_t limit, std::string& error);
 
 }  // namespace avitool

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "avi/IFileHandler.h"
+#include "avi/IndexEntry.h"
 
 namespace salvage {
 
@@ -94,5 +95,9 @@ struct IndexCheck {
     std::vector<std::string> first;  // the first few mismatches, described
 };
 IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries = UINT64_MAX);
+// The same for one index of a file already open for reading (data at base + position), for
+// programs holding their own avi::File subclass; adds to out.
+void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<avi::IndexEntry>& index,
+                   std::uint32_t stream, bool video, std::uint64_t maxEntries, IndexCheck& out);
 
 }  // namespace salvage
