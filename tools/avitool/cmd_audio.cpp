@@ -18,7 +18,8 @@ int runAudio(const AudioOptions& opt) {
         return fail(shown(path) + ": unsupported audio format (" + std::to_string(bits) + " bits, " +
                     std::to_string(channels) + " channels)");
     Output out;
-    if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
+    bool local = true;  // a WAV is always written to a local file
+    if (!out.prepare("file:" + localPath(opt.out, local), opt.overwrite)) return EXIT_FAIL;
     WavWriter wav;
     std::string error;
     if (!wav.open(out.path(), f.getAudioSampleRate(), static_cast<std::uint16_t>(channels),

@@ -142,7 +142,7 @@ int runCreate(const CreateOptions& opt) {
     Output out;
     if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
     Writer f;
-    if (!f.openPath(out.path(), "w")) return fail(f, shown(opt.out));
+    if (!f.openPath(out.openable(), "w")) return fail(f, shown(opt.out));
     f.setVideoInfo(w, h, static_cast<double>(num) / den, fourcc, bits);
     if (bits == 8) {
         const auto p = rgb332Palette();
@@ -152,7 +152,7 @@ int runCreate(const CreateOptions& opt) {
     }
     if (wav.isOpen()) f.setAudioInfo(wav.sampleRate, wav.bitsPerSample, wav.channels, chunk);
     if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
-    const bool local = !isRemote(out.path());
+    const bool local = out.local();
     std::string sideFile;
     if (local) {
         sideFile = out.path() + ".recovery.json";

@@ -50,7 +50,9 @@ bool writeBytes(const std::string& file, const char* data, std::size_t n) {
 }  // namespace
 
 int runFrames(const FramesOptions& opt) {
-    const std::string &path = opt.file, &out = opt.out;
+    const std::string& path = opt.file;
+    bool local = true;  // frames are always written to local files
+    const std::string out = opt.out == "-" ? opt.out : localPath(opt.out, local);
     Inspector f;
     if (!f.openPath(path, "r")) return fail(f, shown(path));
     f.inspect();
@@ -121,7 +123,7 @@ int runFrames(const FramesOptions& opt) {
             char name[64];
             std::snprintf(name, sizeof name, "frame_%06u.%s", i, extension.c_str());
             Output file;
-            if (!file.prepare((fs::path(out) / name).string(), opt.overwrite)) return EXIT_FAIL;
+            if (!file.prepare("file:" + (fs::path(out) / name).string(), opt.overwrite)) return EXIT_FAIL;
             if (format == "png") {
                 ok = writePng(file.path(), image, error);
             } else if (format == "ppm") {

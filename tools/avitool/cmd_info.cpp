@@ -149,7 +149,8 @@ json errorObject(const avi::File& f, const std::string& extra) {
 int runInfo(const InfoOptions& opt) {
     const std::string& path = opt.file;
     VerifyingInspector f;
-    if (!f.openPath(path, "r")) {
+    // A file whose header was read but not accepted is still described, with its error.
+    if (!f.openPath(path, "r") && !f.handleOpen()) {
         const std::string why = whyNotOpened(path, false);
         if (opt.json) std::printf("%s\n", json{{"error", errorObject(f, why)}}.dump(2).c_str());
         return fail(shown(path) + ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg() +

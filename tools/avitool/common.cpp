@@ -126,12 +126,6 @@ std::string localPath(const std::string& path, bool& local) {
     return path;
 }
 
-bool isRemote(const std::string& path) {
-    bool local = true;
-    localPath(path, local);
-    return !local;
-}
-
 bool ToolFile::openPath(const std::string& path, const char* openMode) {
     bool local = true;
     const std::string p = localPath(path, local);
@@ -258,6 +252,7 @@ void installSignalHandlers() {
 bool Output::prepare(const std::string& target, bool overwrite) {
     bool local = true;
     target_ = localPath(target, local);
+    local_ = local;
     if (!local) {
         target_ = writePath_ = target;
         return true;
@@ -373,21 +368,27 @@ void Progress::breakLine() {
 }
 
 void Progress::update(std::uint64_t done) {
-    if (!on_ || total_ == 0) return;
+    if (!on_) return;
     const double t = now();
-    if (done < total_ && t - lastDraw_ < 0.1) return;
+    if ((total_ == 0 || done < total_) && t - lastDraw_ < 0.1) return;
     lastDraw_ = t;
     struct winsize ws;
     const int columns = ::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
     const double elapsed = t - start_, rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
     const long left = rate > 0 ? static_cast<long>(static_cast<double>(total_ - std::min(done, total_)) / rate) : 0;
+    if (total_ == 0) {  // a stream of unknown length: a count and a rate
+        std::fprintf(stderr, "\r%s %llu done, %.1f/s", label_, static_cast<unsigned long long>(done), rate);
+        lineOpen = true;
+        return;
+    }
     char tail[96];
     std::snprintf(tail, sizeof tail, " %3d%% %.1f/s %ld:%02ld left", static_cast<int>(done * 100 / total_), rate,
                   left / 60, left % 60);
     const int width = columns - 1 - static_cast<int>(std::strlen(label_) + std::strlen(tail)) - 3;
     std::string bar;
     if (width >= 5) {
-        const auto filled = static_cast<std::size_t>(static_cast<std::uint64_t>(width) * std::min(done, total_) / total_);
+        const auto filled =
+            static_cast<std::size_t>(static_cast<std::uint64_t>(width) * std::min(done, total_) / total_);
         bar = " [" + std::string(filled, '#') + std::string(static_cast<std::size_t>(width) - filled, ' ') + "]";
     }
     std::string line = std::string(label_) + bar + tail;

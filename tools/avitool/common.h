@@ -72,7 +72,6 @@ std::string whyNotOpened(const std::string& path, bool forWriting);
 // (which the library takes for a remote location). Returns the path to open and whether
 // it is local.
 std::string localPath(const std::string& path, bool& local);
-bool isRemote(const std::string& path);
 
 // A File that opens local paths with the local handler whatever their name holds.
 class ToolFile : public avi::File {
@@ -82,6 +81,8 @@ public:
     bool remote() const { return remote_; }
     const std::string& typedPath() const { return typed_; }
     bool writing() const { return writing_; }
+    // Whether the file stayed open after a failed open (its header was found but not accepted).
+    bool handleOpen() const { return fileHandle != nullptr && fileHandler != nullptr; }
 
 protected:
     bool chooseHandler(const std::u16string& path) override;
@@ -147,6 +148,9 @@ public:
     // temporary file can be made beside it.
     bool prepare(const std::string& target, bool overwrite);
     const std::string& path() const { return writePath_; }
+    bool local() const { return local_; }
+    // path() in the form ToolFile::openPath takes (a local name may contain ":/").
+    std::string openable() const { return local_ ? "file:" + writePath_ : writePath_; }
     const std::string& target() const { return target_; }
     bool commit();
     void drop();
@@ -154,6 +158,7 @@ public:
 private:
     std::string target_, writePath_;
     bool temporary_ = false;
+    bool local_ = true;
 };
 
 // ---- numbers ----

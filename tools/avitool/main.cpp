@@ -10,6 +10,7 @@ using namespace avitool;
 int main(int argc, char** argv) {
     CLI::App app{"Inspect, export, build and check AVI files (local paths or http(s):// locations)."};
     app.require_subcommand(1, 1);
+    app.fallthrough();  // -q is also taken after the subcommand
     app.set_version_flag("--version", std::string("avitool ") + AVITOOL_VERSION);
     app.footer(
         "Exit status: 0 success; 1 failure, or a file with problems (check; info when its status is an error);\n"

@@ -188,7 +188,9 @@ bool WavReader::open(const std::string& path, std::string& error) {
     std::memset(&info, 0, sizeof info);
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
     if (f == nullptr) {
-        error = "cannot read " + path + " as audio: " + sf_strerror(nullptr);
+        error = "cannot read " + path + " as audio (" + sf_strerror(nullptr) +
+                "); a PCM WAV of 8 or 16 bits with 1 to 16 channels works: convert it first, e.g. ffmpeg -i " + path +
+                " -c:a pcm_s16le audio.wav";
         return false;
     }
     file_ = f;
