@@ -62,7 +62,8 @@ private:
 
     // A header at pos the search may stop at: a known id whose data fits in the file, and
     // behind it another header, or the end of the range.
-    bool strongHeader(std::uint64_t pos, std::uint64_t end, int hops) {
+    // strict: the end of the range does not stand in for the next header.
+    bool strongHeader(std::uint64_t pos, std::uint64_t end, int hops, bool strict = false) {
         char h[12];
         if (!in_.readAll(pos, h, 12) && !(pos + 8 <= in_.size() && in_.readAll(pos, h, 8))) return false;
         bool video;
@@ -76,13 +77,13 @@ private:
             return size >= 4 && hops > 0 ? true : size >= 4 && strongHeader(pos + 12, end, 1);
         const std::uint64_t next = pos + 8 + size;
         if (next > in_.size()) return false;
-        if (next >= end || next + 8 > in_.size() || hops > 0) return true;
+        if (hops > 0) return true;
+        if (next >= end || next + 8 > in_.size()) return !strict;
         return strongHeader(next + (size & 1), end, hops + 1) || strongHeader(next, end, hops + 1);
     }
 
     // The next position in [from, end) where a strong header stands, else end.
-    std::uint64_t resync(std::uint64_t from, std::uint64_t end) {
-        ++r_.resyncs;
+    std::uint64_t find(std::uint64_t from, std::uint64_t end, bool strict = false) {
         std::vector<char> block(1 << 16);
         for (std::uint64_t base = from; base + 8 <= end; base += block.size() - 8) {
             const std::size_t got = in_.read(base, block.data(), block.size());
@@ -92,7 +93,7 @@ private:
                 bool video;
                 const bool candidate = dataStream(p, video) >= 0 || is(p, "LIST") || is(p, "RIFF") || is(p, "idx1") ||
                                        is(p, "JUNK") || (p[0] == 'i' && p[1] == 'x');
-                if (candidate && strongHeader(base + i, end, 0)) return base + i;
+                if (candidate && strongHeader(base + i, end, 0, strict)) return base + i;
             }
             if (got < block.size()) break;
         }
@@ -100,7 +101,8 @@ private:
     }
 
     void damage(std::uint64_t& pos, std::uint64_t end) {
-        const std::uint64_t next = resync(pos + 1, end);
+        ++r_.resyncs;
+        const std::uint64_t next = find(pos + 1, end);
         r_.unaccounted += next - pos;
         pos = next;
     }
@@ -155,7 +157,17 @@ private:
                 pos = open || listEnd < dataEnd ? listEnd : next;
                 continue;
             }
-            if (dataEnd > fileEnd) {  // the file ends inside this chunk
+            if (container && size >= 4 && dataEnd <= end) {  // nested too deep to be looked into
+                r_.unaccounted += next - pos;
+                pos = next;
+                continue;
+            }
+            // A size beyond the end of the file: a lie when chunks follow, else the file was cut here.
+            if (stream >= 0 && dataEnd > fileEnd && find(pos + 8, end, true) < end) {
+                damage(pos, end);
+                continue;
+            }
+            if (dataEnd > fileEnd) {
                 r_.cut = true;
                 if (stream >= 0) keep(pos, static_cast<std::uint32_t>(fileEnd - pos - 8), stream, video, true);
                 r_.unaccounted += fileEnd - pos;

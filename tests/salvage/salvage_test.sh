@@ -17,12 +17,11 @@ reference() { hashes "$1" > "$2.h"; pcm "$1" > "$2.pcm"; }
 # of REF (a dropped frame comes back as a repeat of the one before) and a prefix of REF's
 # audio, no less than ffmpeg gets from DAMAGED; check passes the repaired file.
 expect() {
-  local ref=$1 damaged=$2; shift 2
+  local ref=$1 damaged=$2 ours ff audio; shift 2
   if "$TOOL" check "$damaged" >check.txt 2>&1; then die "check passes $damaged"; fi
   "$TOOL" repair "$damaged" rep.avi -y "$@" >report.txt || die "repair of $damaged: $(cat report.txt)"
   "$TOOL" check rep.avi >/dev/null || die "check of the repair of $damaged: $("$TOOL" check rep.avi 2>&1 | head -3)"
   hashes rep.avi | uniq >rep.h
-  local ours ff audio
   ours=$(wc -l <rep.h); ff=$(hashes "$damaged" | uniq | wc -l)
   [ "$ours" -ge 1 ] && [ "$ours" -ge "$ff" ] || die "$damaged: $ours frames repaired, ffmpeg reads $ff"
   head -n "$ours" "$ref.h" | cmp -s - rep.h || die "$damaged: repaired frames are not those of the original"
@@ -34,12 +33,9 @@ expect() {
 
 # ffmpeg rawvideo + PCM, cut at each of the offsets given (negative: from the end).
 cuts() {
-  local src=$1; shift
-  reference "$src" full
+  local src=$1 at; shift; reference "$src" full
   for at in "$@"; do
-    [ "$at" -lt 0 ] && at=$(($(stat -c%s "$src") + at))
-    head -c "$at" "$src" >cut_$at.avi
-    expect full cut_$at.avi
+    [ "$at" -lt 0 ] && at=$(($(stat -c%s "$src") + at)); head -c "$at" "$src" >cut_$at.avi; expect full cut_$at.avi
   done
 }
 
@@ -53,8 +49,7 @@ killed_create() {
   reference done.avi src
   mkdir run; mkfifo run/frames
   "$TOOL" create run/k.avi "${args[@]}" <run/frames & local pid=$!
-  exec 3>run/frames
-  head -c $((64 * 48 * 3 * 25)) src.raw >&3
+  exec 3>run/frames; head -c $((64 * 48 * 3 * 25)) src.raw >&3
   sleep 1; kill -9 "$pid"; wait "$pid" 2>/dev/null || true; exec 3>&-
   rm run/frames; shopt -s dotglob  # the file may be written under a hidden temporary name
   for f in run/*; do case $f in *.recovery.json) mv "$f" killed.avi.recovery.json ;; *) mv "$f" killed.avi ;; esac; done
@@ -74,8 +69,7 @@ gstreamer)  # avimux writes absolute idx1 offsets: the reader is handed wrong by
   ;;
 noidx)  # raw frames stored as 00dc, idx1 gone: the movi scan finds nothing
   ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22050 -t 2 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le n.avi
-  reference n.avi n
-  at=$(grep -obUa idx1 n.avi | tail -1 | cut -d: -f1)
+  reference n.avi n; at=$(grep -obUa idx1 n.avi | tail -1 | cut -d: -f1)
   printf JUNK | dd of=n.avi bs=1 seek="$at" conv=notrunc status=none
   expect n n.avi
   ;;
@@ -109,17 +103,13 @@ fulldisk)  # a full disk: the unclosed file ends inside a chunk, parameters from
   expect src full.avi --size 64x48 --fps 10 --bits 24 --audio 8000:16:1
   ;;
 damaged)  # a chunk header overwritten: the walk finds the chunks after it
-  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 2 -c:v rawvideo -pix_fmt bgr24 d.avi
-  reference d.avi d
-  at=$(grep -obUa 00dc d.avi | sed -n 6p | cut -d: -f1)
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 2 -c:v rawvideo -pix_fmt bgr24 d.avi; reference d.avi d
+  at=$(grep -obUa 00dc d.avi | sed -n 7p | cut -d: -f1)  # the 6th frame (the first 00dc is in the header)
   head -c 40 /dev/urandom | dd of=d.avi bs=1 seek="$at" conv=notrunc status=none
   "$TOOL" repair d.avi rep.avi >report.txt || die "repair: $(cat report.txt)"
   grep -q 'search' report.txt || die "no resynchronisation reported"
-  hashes rep.avi >rep.h
-  [ "$(wc -l <rep.h)" = 19 ] || die "only $(wc -l <rep.h) frames after damage"
-  # Every repaired frame is an original one, in order.
-  awk 'NR==FNR { ref[++n] = $0; next } { while (i < n && ref[++i] != $0) {} if (ref[i] != $0) exit 1 }' d.h rep.h ||
-    die "frames out of order or altered"
+  # Every frame but the one whose header is gone, unchanged and in order.
+  hashes rep.avi | cmp -s - <(sed 6d d.h) || die "repaired frames are not the original's without the 6th"
   echo "$CASE d.avi: repair 19 frames, ffmpeg $(hashes d.avi | wc -l) frames"
   ;;
 *) die "unknown case" ;;
