@@ -173,7 +173,11 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
     std::uint32_t audioChunk = 0;
     std::vector<char> audio;
     bool ok = w.open(out.c_str(), "w");
-    if (ok && p.video) {
+    // A stream is declared only when data of it was recovered: a file may keep its audio alone.
+    const bool hasVideo =
+        std::any_of(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return c.video && c.size > 0; });
+    const bool hasAudio = std::any_of(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return !c.video; });
+    if (ok && hasVideo) {
         w.setVideoInfo(p.width, p.height, p.fps, p.fourcc, p.bits);
         if (p.bits == 8) {
             // Without a stored palette the reader's default, a grey ramp, is what the frames meant.
@@ -187,7 +191,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
             w.setColormap(palette);
         }
     }
-    if (ok && p.audio) {
+    if (ok && hasAudio) {
         bool padded;
         audioChunk = audioChunkBytes(r, align, padded);
         if (padded) r.notes.push_back("the last audio chunk is completed with silence");
@@ -234,7 +238,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         last.assign(data.begin(), data.begin() + c.size);
         w.writeVideoFrame(data.data(), c.size);
     }
-    if (ok && p.audio) flushAudio(true);
+    if (ok && hasAudio) flushAudio(true);
     handler.fclose(handle);
     if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
         ok = false;

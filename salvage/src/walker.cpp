@@ -73,8 +73,7 @@ private:
                            (is(h, "RIFF") && is(h + 8, "AVIX"));
         if (!known) return false;
         const std::uint64_t size = u32(h + 4);
-        if (is(h, "LIST") || is(h, "RIFF"))
-            return size >= 4 && hops > 0 ? true : size >= 4 && strongHeader(pos + 12, end, 1);
+        if (is(h, "LIST") || is(h, "RIFF")) return size >= 4 && (hops > 0 || strongHeader(pos + 12, end, 1));
         const std::uint64_t next = pos + 8 + size;
         if (next > in_.size()) return false;
         if (hops > 0) return true;
@@ -219,10 +218,9 @@ void checkIdx1(Bytes& in, const Walker& w, Report& r) {
     }
     if (r.idx1Entries == 0) return;
     r.idx1Hits = std::max(rel, abs);
-    r.idx1 = rel == r.idx1Entries                ? IndexState::Agrees
-             : abs == r.idx1Entries || abs > rel ? IndexState::Absolute
-                                                 : IndexState::Disagrees;
-    if (r.idx1 == IndexState::Absolute && abs < r.idx1Entries) r.idx1 = IndexState::Disagrees;
+    r.idx1 = rel == r.idx1Entries   ? IndexState::Agrees
+             : abs == r.idx1Entries ? IndexState::Absolute
+                                    : IndexState::Disagrees;
     if (r.idx1 == IndexState::Absolute)
         r.notes.push_back("idx1 offsets are absolute file positions; readers taking them as relative get wrong bytes");
 }
