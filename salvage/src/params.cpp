@@ -58,8 +58,9 @@ bool parseHeaderList(const std::vector<char>& hdrl, Params& out) {
     int stream = 0;
     for (std::size_t pos = 0; pos + 8 <= n;) {
         const std::size_t size = u32(d + pos + 4), end = std::min(n, pos + 8 + size);
-        if (is(d + pos, "avih") && size >= 4 && u32(d + pos + 8) > 0) headerFps = 1e6 / u32(d + pos + 8);
-        if (is(d + pos, "LIST") && size >= 4 && is(d + pos + 8, "strl")) {
+        const bool whole = pos + 12 <= n;  // the first 4 bytes of data are there
+        if (whole && is(d + pos, "avih") && size >= 4 && u32(d + pos + 8) > 0) headerFps = 1e6 / u32(d + pos + 8);
+        if (whole && is(d + pos, "LIST") && size >= 4 && is(d + pos + 8, "strl")) {
             std::string type;
             double fps = 0;
             for (std::size_t q = pos + 12; q + 8 <= end;) {

@@ -28,24 +28,30 @@ std::string idText(const char* id) {
     return s;
 }
 
-// Audio is rewritten in chunks of one size, as the reader counts the stream from that size.
-// The size is chosen near the file's own chunk size and dividing the recovered samples, so
-// no silence needs to be added; when no such size exists the last chunk is completed with it.
-std::uint32_t audioChunkBytes(const Report& r, std::uint32_t align, bool& padded) {
-    std::uint64_t total = 0, first = 0;
-    for (const Chunk& c : r.chunks)
-        if (!c.video) {
-            total += c.size;
-            if (first == 0) first = c.size;
-        }
-    const std::uint64_t samples = total / align, k0 = std::max<std::uint64_t>(1, first / align);
-    padded = false;
-    for (std::uint64_t d = 0; d <= std::min<std::uint64_t>(3 * k0, 1u << 16); ++d) {
-        if (d < k0 && samples % (k0 - d) == 0) return static_cast<std::uint32_t>((k0 - d) * align);
-        if (samples % (k0 + d) == 0) return static_cast<std::uint32_t>((k0 + d) * align);
+// The writer, with a last audio chunk shorter than the others.
+class Writer : public avi::File {
+public:
+    void writeAudioTail(const char* data, std::uint32_t size) {
+        writeMoviEntry(data, size, size + (size & 1), audioChunkId, audioIndex);
     }
-    padded = true;
-    return static_cast<std::uint32_t>(k0 * align);
+};
+
+// The writer counts the audio stream's length as whole chunks of the first RIFF segment; the
+// repaired file states the true number of sample frames instead, so that the recovered audio
+// ends where it ended, without added silence, in every segment.
+bool setAudioLength(const std::string& path, std::uint32_t frames) {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's count
+    std::vector<char> head(4u << 20);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    bool ok = false;
+    for (std::size_t at = 0; !ok && at + 8 + 36 <= head.size(); ++at) {
+        if (!detail::is(&head[at], "strh") || !detail::is(&head[at + 8], "auds")) continue;
+        const unsigned char b[4] = {static_cast<unsigned char>(frames), static_cast<unsigned char>(frames >> 8),
+                                    static_cast<unsigned char>(frames >> 16), static_cast<unsigned char>(frames >> 24)};
+        ok = std::fseek(f, static_cast<long>(at + 8 + 32), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+    }
+    return std::fclose(f) == 0 && ok;
 }
 
 // A reading File that checks its loaded indexes against the file's bytes.
@@ -168,7 +174,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         return false;
     }
     detail::Bytes bytes(handler, handle);
-    avi::File w;
+    Writer w;
     const std::uint32_t align = std::max(1u, p.channels * p.sampleBits / 8);
     std::uint32_t audioChunk = 0;
     std::vector<char> audio;
@@ -192,19 +198,23 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         }
     }
     if (ok && hasAudio) {
-        bool padded;
-        audioChunk = audioChunkBytes(r, align, padded);
-        if (padded) r.notes.push_back("the last audio chunk is completed with silence");
+        // Chunks of the size the file used, whole sample frames.
+        const auto first = std::find_if(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return !c.video; });
+        audioChunk = std::max(align, first->size - first->size % align);
         w.setAudioInfo(p.sampleRate, p.sampleBits, p.channels, audioChunk);
     }
     std::vector<char> pending;  // audio bytes not yet written
     auto flushAudio = [&](bool all) {
         std::size_t at = 0;
-        for (; pending.size() - at >= audioChunk || (all && at < pending.size()); at += audioChunk) {
+        for (; at + audioChunk <= pending.size() || (all && at < pending.size()); at += audioChunk) {
             audio.assign(pending.begin() + static_cast<std::ptrdiff_t>(at),
                          pending.begin() + static_cast<std::ptrdiff_t>(std::min(pending.size(), at + audioChunk)));
-            audio.resize(audioChunk + 1u, p.sampleBits == 8 ? '\x80' : '\0');
-            w.writeAudio(audio.data());
+            const auto n = static_cast<std::uint32_t>(audio.size());
+            audio.resize(audioChunk + 1u);
+            if (n == audioChunk)
+                w.writeAudio(audio.data());
+            else
+                w.writeAudioTail(audio.data(), n);
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(std::min(at, pending.size())));
     };
@@ -245,6 +255,13 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         error = out + ": error " + std::to_string(w.getErrorCode()) + ": " + w.getErrorMsg();
     }
     w.close();
+    std::uint64_t audioBytes = 0;
+    for (const Chunk& c : r.chunks) audioBytes += c.video ? 0 : c.size;
+    if (ok && hasAudio && w.getErrorCode() == avi::errors::ERR_NONE &&
+        !setAudioLength(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(audioBytes / align, UINT32_MAX)))) {
+        ok = false;
+        error = "cannot complete the header of " + out;
+    }
     if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
         ok = false;
         error = out + ": error " + std::to_string(w.getErrorCode()) + ": " + w.getErrorMsg();

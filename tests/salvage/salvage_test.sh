@@ -67,8 +67,8 @@ gstreamer)  # avimux writes absolute idx1 offsets: the reader is handed wrong by
     reference $f.avi $f; expect $f $f.avi
   done
   ;;
-noidx)  # raw frames stored as 00dc, idx1 gone: the movi scan finds nothing
-  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22050 -t 2 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le n.avi
+noidx)  # raw frames stored as 00dc, idx1 gone: the movi scan finds nothing; a prime number of samples
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22051 -t 2 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le n.avi
   reference n.avi n; at=$(grep -obUa idx1 n.avi | tail -1 | cut -d: -f1)
   printf JUNK | dd of=n.avi bs=1 seek="$at" conv=notrunc status=none
   expect n n.avi
