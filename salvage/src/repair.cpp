@@ -44,13 +44,22 @@ bool setAudioLength(const std::string& path, std::uint32_t frames) {
     if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's count
     std::vector<char> head(4u << 20);
     head.resize(std::fread(head.data(), 1, head.size(), f));
-    bool ok = false;
-    for (std::size_t at = 0; !ok && at + 8 + 36 <= head.size(); ++at) {
-        if (!detail::is(&head[at], "strh") || !detail::is(&head[at + 8], "auds")) continue;
-        const unsigned char b[4] = {static_cast<unsigned char>(frames), static_cast<unsigned char>(frames >> 8),
-                                    static_cast<unsigned char>(frames >> 16), static_cast<unsigned char>(frames >> 24)};
-        ok = std::fseek(f, static_cast<long>(at + 8 + 32), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+    // The audio stream header, found by walking the header list (never by a search that
+    // could land in frame data).
+    std::size_t at = 0;
+    const std::size_t n = head.size();
+    if (n >= 24 && detail::is(&head[12], "LIST") && detail::is(&head[20], "hdrl")) {
+        const std::size_t end = std::min<std::size_t>(n, 20 + std::size_t{detail::u32(&head[16])});
+        for (std::size_t pos = 24; at == 0 && pos + 12 <= end; pos += 8 + ((detail::u32(&head[pos + 4]) + 1u) & ~1u)) {
+            if (!detail::is(&head[pos], "LIST") || !detail::is(&head[pos + 8], "strl")) continue;
+            const std::size_t listEnd = std::min<std::size_t>(end, pos + 8 + std::size_t{detail::u32(&head[pos + 4])});
+            for (std::size_t q = pos + 12; q + 8 + 36 <= listEnd; q += 8 + ((detail::u32(&head[q + 4]) + 1u) & ~1u))
+                if (detail::is(&head[q], "strh") && detail::is(&head[q + 8], "auds")) at = q + 8 + 32;
+        }
     }
+    const unsigned char b[4] = {static_cast<unsigned char>(frames), static_cast<unsigned char>(frames >> 8),
+                                static_cast<unsigned char>(frames >> 16), static_cast<unsigned char>(frames >> 24)};
+    const bool ok = at != 0 && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
     return std::fclose(f) == 0 && ok;
 }
 
