@@ -121,6 +121,10 @@ usage)  # exit statuses, messages, ranges
   expect 1 info .; has 'is a directory'
   expect 1 info --json missing.avi; [ "$(jget out "d['error']['code']")" = 3 ] || die "no error object"
   mkdir 'a:'; expect 0 create file:a:/b.avi --fps 10 --images .; expect 0 info file:a:/b.avi; expect 0 check ./a:/b.avi
+  # the progress bar on a terminal: fitted to its width, never swallowing an error; -q silences it
+  mkdir t; touch t/frame_000005.png; script -qc "stty cols 50; '$TOOL' frames ok.avi -o t" /dev/null | tr '\r' '\n' > tty || true
+  grep -q '^avitool: .*frame_000005.png exists' tty && grep -q 'left' tty && ! awk '/left/ && length > 50' tty | grep -q . || die "bar: $(cat -v tty)"
+  ! script -qc "'$TOOL' -q frames -y ok.avi -o t" /dev/null | grep -q left || die "-q draws"
   for sub in info frames audio create check; do "$TOOL" $sub --help | grep -q 'Exit status' || die "$sub --help"; done
   ;;
 hostile)  # damaged headers give clear errors, never a crash; info --json stays valid JSON

@@ -163,7 +163,8 @@ int runInfo(const InfoOptions& opt) {
     const salvage::IndexCheck index = f.verifyIndex(64);
     j["format"]["index_suspect"] = index.mismatches > 0;
     const bool ok = f.getErrorCode() == avi::errors::ERR_NONE;
-    if (!ok) j["error"] = errorObject(f, "");
+    const std::string detail = !ok && f.remote() ? remoteFailure() : std::string();
+    if (!ok) j["error"] = errorObject(f, detail);
     if (opt.json) {
         std::printf("%s\n", j.dump(2).c_str());
         return ok ? EXIT_OK : EXIT_FAIL;
@@ -189,7 +190,10 @@ int runInfo(const InfoOptions& opt) {
         o << "\n";
     }
     o << "status:   "
-      << (ok ? std::string("ok") : "error " + std::to_string(f.getErrorCode()) + ": " + shown(f.getErrorMsg())) << "\n";
+      << (ok ? std::string("ok")
+             : "error " + std::to_string(f.getErrorCode()) + ": " + shown(f.getErrorMsg()) +
+                   (detail.empty() ? "" : " (" + shown(detail) + ")"))
+      << "\n";
     std::fputs(o.str().c_str(), stdout);
     return ok ? EXIT_OK : EXIT_FAIL;
 }

@@ -267,7 +267,7 @@ bool Output::prepare(const std::string& target, bool overwrite) {
                        t.filename().string() + ".XXXXXX.part";
     const int fd = ::mkstemps(&temp[0], 5);
     if (fd < 0) {
-        const std::string why = whyNotOpened(target_, true);
+        const std::string why = whyNotOpened("file:" + target_, true);
         return fail("cannot write " + target_ + ": " + (why.empty() ? std::strerror(errno) : why)) == EXIT_OK;
     }
     // mkstemps makes the file private; the output gets the usual permissions.
