@@ -28,6 +28,8 @@ int runRepair(const RepairOptions& opt) {
     const std::string in = localPath(opt.in, local);
     if (!local) return usage("IN: repair reads local files only");
     if (in == localPath(opt.out, local)) return usage("OUT: it must not be IN");
+    const std::string why = whyNotOpened(opt.in, false);
+    if (!why.empty()) return fail("cannot read " + shown(opt.in) + ": " + why);
     Output out;
     if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
     salvage::Report report;
