@@ -4,14 +4,25 @@
 #include <vector>
 
 #include "common.h"
+#include "index_check.h"
 
 namespace avitool {
 
 int runCheck(const CheckOptions& opt) {
     const std::string& path = opt.file;
-    Inspector f;
-    if (!f.openPath(path, "r")) return fail(f, shown(path));
+    VerifyingInspector f;
+    const char* hint = "avitool: `avitool repair FILE OUT.avi` recovers what the file holds\n";
+    if (!f.openPath(path, "r")) {
+        fail(f, shown(path));
+        std::fputs(hint, stderr);
+        return EXIT_FAIL;
+    }
     f.inspect();
+    const salvage::IndexCheck index = f.verifyIndex();
+    for (const auto& m : index.first) std::printf("%s: index: %s\n", shown(path).c_str(), m.c_str());
+    if (index.mismatches > 0)
+        std::printf("%s: index: %llu of %llu entries do not point at their chunks\n", shown(path).c_str(),
+                    static_cast<unsigned long long>(index.mismatches), static_cast<unsigned long long>(index.entries));
     std::vector<std::string> problems;
     auto note = [&](const std::string& what) {
         problems.push_back(what + ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg());
@@ -55,8 +66,10 @@ int runCheck(const CheckOptions& opt) {
     }
     if (stopped()) return stopStatus();
     for (const auto& p : problems) std::printf("%s: %s\n", shown(path).c_str(), shown(p).c_str());
-    if (problems.empty()) std::printf("%s: ok\n", shown(path).c_str());
-    return problems.empty() ? EXIT_OK : EXIT_FAIL;
+    const bool sound = problems.empty() && index.mismatches == 0;
+    if (sound) std::printf("%s: ok\n", shown(path).c_str());
+    if (!sound) std::fputs(hint, stderr);
+    return sound ? EXIT_OK : EXIT_FAIL;
 }
 
 }  // namespace avitool

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common.h"
+#include "index_check.h"
 
 namespace avitool {
 
@@ -147,7 +148,7 @@ json errorObject(const avi::File& f, const std::string& extra) {
 
 int runInfo(const InfoOptions& opt) {
     const std::string& path = opt.file;
-    Inspector f;
+    VerifyingInspector f;
     // A file whose header was read but not accepted is still described, with its error.
     if (!f.openPath(path, "r") && !f.handleOpen()) {
         const std::string why = whyNotOpened(path, false);
@@ -158,6 +159,9 @@ int runInfo(const InfoOptions& opt) {
     f.inspect();
     double duration = 0;
     json j = describe(f, path, duration);
+    // A sample of the index: a wrong base shows at the first entries.
+    const salvage::IndexCheck index = f.verifyIndex(64);
+    j["format"]["index_suspect"] = index.mismatches > 0;
     const bool ok = f.getErrorCode() == avi::errors::ERR_NONE;
     const std::string detail = !ok && f.remote() ? remoteFailure() : std::string();
     if (!ok) j["error"] = errorObject(f, detail);
@@ -168,6 +172,9 @@ int runInfo(const InfoOptions& opt) {
     std::ostringstream o;
     o << "file:     " << shown(path) << "\nsize:     " << f.fileSize << " bytes, " << f.segments
       << " RIFF segment(s), read through " << f.indexSource << "\n";
+    if (index.mismatches > 0)
+        o << "index:    suspect: " << index.mismatches << " of " << index.entries
+          << " entries checked do not point at their chunks (avitool repair recovers the file)\n";
     for (const auto& s : j["streams"]) {
         o << "stream " << s["index"].get<int>() << ": " << s["codec_type"].get<std::string>();
         if (s.contains("codec_name")) o << ", " << s["codec_name"].get<std::string>();

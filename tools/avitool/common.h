@@ -39,11 +39,18 @@ struct CheckOptions {
     std::string file;
 };
 
+struct RepairOptions {
+    std::string in, out, size, fps, audio, fourcc;
+    unsigned bits = 0;
+    bool fourccGiven = false, overwrite = false;
+};
+
 int runInfo(const InfoOptions& o);
 int runFrames(const FramesOptions& o);
 int runAudio(const AudioOptions& o);
 int runCreate(const CreateOptions& o);
 int runCheck(const CheckOptions& o);
+int runRepair(const RepairOptions& o);
 
 // ---- messages ----
 // The path as it may be printed: a URL loses its "user:password@".

@@ -67,6 +67,18 @@ int main(int argc, char** argv) {
     auto* check = app.add_subcommand("check", "Read every frame and audio byte; exit status 0 only for a sound file");
     check->add_option("FILE", checkOpt.file, "AVI file or URL")->required();
 
+    RepairOptions repairOpt;
+    auto* repair = app.add_subcommand("repair", "Recover what a damaged file holds into a new, fully indexed file");
+    repair->add_option("IN", repairOpt.in, "damaged AVI file")->required();
+    repair->add_option("OUT", repairOpt.out, "AVI file to write")->required();
+    repair->add_option("--size", repairOpt.size, "frame size WxH, for a file without a header");
+    repair->add_option("--fps", repairOpt.fps, "frame rate R or NUM/DEN");
+    repair->add_option("--bits", repairOpt.bits, "bits per pixel");
+    repair->add_option("--audio", repairOpt.audio, "PCM audio RATE:BITS:CHANNELS");
+    repair->add_option("--fourcc", repairOpt.fourcc, "compression code of the frames (\"\" for none)")
+        ->each([&](const std::string&) { repairOpt.fourccGiven = true; });
+    repair->add_flag("-y,--overwrite", repairOpt.overwrite, "replace an existing OUT");
+
     try {
         app.parse(argc, argv);
         if (*create && createOpt.images.empty() && createOpt.raw.empty())
@@ -83,6 +95,7 @@ int main(int argc, char** argv) {
         if (*audio) return runAudio(audioOpt);
         if (*create) return runCreate(createOpt);
         if (*check) return runCheck(checkOpt);
+        if (*repair) return runRepair(repairOpt);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -1,0 +1,285 @@
+// Writing what the walker recovered into a new file through the library's writer, the text
+// of the report, and the check of a file's loaded indexes against the bytes they point at.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "avi/File.h"
+#include "avi/LocalFileHandler.h"
+#include "detail.h"
+#include "strutil/strutil.h"
+
+namespace salvage {
+
+namespace {
+
+// A chunk id as text, bytes outside printable ASCII shown in hex.
+std::string idText(const char* id) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<unsigned char>(id[i]);
+        char b[8];
+        std::snprintf(b, sizeof b, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+        s += b;
+    }
+    return s;
+}
+
+// The writer, with a last audio chunk shorter than the others.
+class Writer : public avi::File {
+public:
+    void writeAudioTail(const char* data, std::uint32_t size) {
+        writeMoviEntry(data, size, size + (size & 1), audioChunkId, audioIndex);
+    }
+};
+
+// The writer counts the audio stream's length as whole chunks of the first RIFF segment; the
+// repaired file states the true number of sample frames instead, so that the recovered audio
+// ends where it ended, without added silence, in every segment.
+bool setAudioLength(const std::string& path, std::uint32_t frames) {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's count
+    std::vector<char> head(4u << 20);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    // The audio stream header, found by walking the header list (never by a search that
+    // could land in frame data).
+    std::size_t at = 0;
+    const std::size_t n = head.size();
+    if (n >= 24 && detail::is(&head[12], "LIST") && detail::is(&head[20], "hdrl")) {
+        const std::size_t end = std::min<std::size_t>(n, 20 + std::size_t{detail::u32(&head[16])});
+        for (std::size_t pos = 24; at == 0 && pos + 12 <= end; pos += 8 + ((detail::u32(&head[pos + 4]) + 1u) & ~1u)) {
+            if (!detail::is(&head[pos], "LIST") || !detail::is(&head[pos + 8], "strl")) continue;
+            const std::size_t listEnd = std::min<std::size_t>(end, pos + 8 + std::size_t{detail::u32(&head[pos + 4])});
+            for (std::size_t q = pos + 12; q + 8 + 36 <= listEnd; q += 8 + ((detail::u32(&head[q + 4]) + 1u) & ~1u))
+                if (detail::is(&head[q], "strh") && detail::is(&head[q + 8], "auds")) at = q + 8 + 32;
+        }
+    }
+    const unsigned char b[4] = {static_cast<unsigned char>(frames), static_cast<unsigned char>(frames >> 8),
+                                static_cast<unsigned char>(frames >> 16), static_cast<unsigned char>(frames >> 24)};
+    const bool ok = at != 0 && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+    return std::fclose(f) == 0 && ok;
+}
+
+// A reading File that checks its loaded indexes against the file's bytes.
+class Probe : public avi::File {
+public:
+    void check(IndexCheck& out, std::uint64_t maxEntries) {
+        verifyEntries(*fileHandler, fileHandle, videoIndex, videoStreamNumber, true, maxEntries, out);
+        verifyEntries(*fileHandler, fileHandle, audioIndex, audioStreamNumber, false, maxEntries, out);
+    }
+};
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+const char* sourceName(Source s) {
+    switch (s) {
+        case Source::Header:
+            return "the file's header";
+        case Source::SideFile:
+            return "the recovery side file";
+        case Source::Hints:
+            return "the hints given";
+        default:
+            return "nowhere";
+    }
+}
+
+}  // namespace
+
+void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<avi::IndexEntry>& index,
+                   std::uint32_t stream, bool video, std::uint64_t maxEntries, IndexCheck& out) {
+    for (std::size_t i = 0; i < index.size() && i < maxEntries; ++i) {
+        ++out.entries;
+        const std::uint64_t data = index[i].getAbsolutePosition();
+        char h[8] = {};
+        bool isVideo = false;
+        const bool read = data >= 8 && handler.setFilePos(handle, data - 8) == 0 && handler.fread(h, 1, 8, handle) == 8;
+        const std::uint32_t stored = detail::u32(h + 4), want = index[i].getSize();
+        // The movi scan files sizes rounded up to even.
+        const bool ok = read && detail::dataStream(h, isVideo) == static_cast<int>(stream) && isVideo == video &&
+                        (stored == want || stored + (stored & 1) == want);
+        if (ok || ++out.mismatches > 5) continue;
+        std::ostringstream s;
+        s << (video ? "video" : "audio") << " entry " << i << " points at offset " << data;
+        if (!read)
+            s << ", beyond the file";
+        else
+            s << ", where a chunk '" << idText(h) << "' of " << stored << " bytes stands, not a "
+              << (video ? "video" : "audio") << " chunk of " << want << " bytes";
+        out.first.push_back(s.str());
+    }
+}
+
+IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries) {
+    IndexCheck out;
+    Probe f;
+    if (!f.open(path.c_str(), "r")) return out;
+    out.opened = true;
+    f.check(out, maxEntries);
+    return out;
+}
+
+std::string describe(const Report& r) {
+    std::ostringstream o;
+    const Params& p = r.params;
+    o << "  file:        " << r.fileSize << " bytes, " << r.segments << " RIFF segment(s)"
+      << (r.cut ? ", cut inside a chunk" : "") << "\n";
+    o << "  parameters:  from " << sourceName(p.source) << "\n";
+    if (p.video)
+        o << "  video:       " << r.videoChunks << " chunk(s), " << r.droppedFrames
+          << " of them empty (dropped frames); " << p.width << "x" << p.height << ", " << p.bits << " bits, "
+          << (p.fourcc.empty() ? "uncompressed" : p.fourcc) << ", " << p.fps << " fps\n";
+    if (p.audio)
+        o << "  audio:       " << r.audioChunks << " chunk(s); " << p.sampleRate << " Hz, " << p.sampleBits << " bits, "
+          << p.channels << " channel(s)\n";
+    o << "  skipped:     " << r.skippedChunks << " chunk(s)";
+    if (r.recGroups) o << "; " << r.recGroups << " 'rec ' group(s) read through";
+    o << "\n  unaccounted: " << r.unaccounted << " bytes (" << r.resyncs << " search(es) for the next chunk)\n";
+    o << "  idx1:        ";
+    switch (r.idx1) {
+        case IndexState::Absent:
+            o << "none\n";
+            break;
+        case IndexState::Agrees:
+            o << "agrees with the data (" << r.idx1Entries << " entries)\n";
+            break;
+        case IndexState::Absolute:
+            o << "offsets are absolute file positions (" << r.idx1Entries << " entries); not as readers expect\n";
+            break;
+        case IndexState::Disagrees:
+            o << "disagrees with the data: " << r.idx1Hits << " of " << r.idx1Entries << " entries land on a chunk\n";
+            break;
+    }
+    if (r.ixEntries > 0)
+        o << "  ix##:        " << (r.ixHits == r.ixEntries ? "agree with the data (" : "disagree with the data: ")
+          << (r.ixHits == r.ixEntries ? "" : std::to_string(r.ixHits) + " of ") << r.ixEntries << " entries"
+          << (r.ixHits == r.ixEntries ? ")\n" : " land on a chunk\n");
+    for (const auto& n : r.notes) o << "  note:        " << n << "\n";
+    return o.str();
+}
+
+bool repair(const std::string& in, const std::string& out, const Hints& hints, bool overwrite, Report& r,
+            std::string& error) {
+    if (!overwrite && exists(out)) {
+        error = out + " exists (use -y to overwrite)";
+        return false;
+    }
+    r = scan(in, hints);
+    const Params& p = r.params;
+    if (r.chunks.empty()) {
+        error = "nothing recovered from " + in;
+        return false;
+    }
+    avi::LocalFileHandler handler;
+    void* handle = handler.fopen(strutil::filesystem::codecvt_narrow_string_to_ustring(true)(in), "rb");
+    if (handle == nullptr) {
+        error = "cannot open " + in;
+        return false;
+    }
+    detail::Bytes bytes(handler, handle);
+    Writer w;
+    const std::uint32_t align = std::max(1u, p.channels * p.sampleBits / 8);
+    std::uint32_t audioChunk = 0;
+    std::vector<char> audio;
+    bool ok = w.open(out.c_str(), "w");
+    // A stream is declared only when data of it was recovered: a file may keep its audio alone.
+    const bool hasVideo =
+        std::any_of(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return c.video && c.size > 0; });
+    const bool hasAudio = std::any_of(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return !c.video; });
+    if (ok && hasVideo) {
+        w.setVideoInfo(p.width, p.height, p.fps, p.fourcc, p.bits);
+        if (p.bits == 8) {
+            // Without a stored palette the reader's default, a grey ramp, is what the frames meant.
+            std::vector<avi::tagRGBQUAD> palette(p.palette.empty() ? 256 : p.palette.size() / 4);
+            for (std::size_t i = 0; i < palette.size(); ++i) {
+                const auto g = static_cast<std::uint8_t>(i);
+                palette[i] = p.palette.empty()
+                                 ? avi::tagRGBQUAD{g, g, g, 0}
+                                 : avi::tagRGBQUAD{p.palette[4 * i], p.palette[4 * i + 1], p.palette[4 * i + 2], 0};
+            }
+            w.setColormap(palette);
+        }
+    }
+    if (ok && hasAudio) {
+        // Chunks of the size the file used, whole sample frames.
+        const auto first = std::find_if(r.chunks.begin(), r.chunks.end(), [](const Chunk& c) { return !c.video; });
+        audioChunk = std::max(align, first->size - first->size % align);
+        w.setAudioInfo(p.sampleRate, p.sampleBits, p.channels, audioChunk);
+    }
+    std::vector<char> pending;  // audio bytes not yet written
+    auto flushAudio = [&](bool all) {
+        std::size_t at = 0;
+        for (; at + audioChunk <= pending.size() || (all && at < pending.size()); at += audioChunk) {
+            audio.assign(pending.begin() + static_cast<std::ptrdiff_t>(at),
+                         pending.begin() + static_cast<std::ptrdiff_t>(std::min(pending.size(), at + audioChunk)));
+            const auto n = static_cast<std::uint32_t>(audio.size());
+            audio.resize(audioChunk + 1u);
+            if (n == audioChunk)
+                w.writeAudio(audio.data());
+            else
+                w.writeAudioTail(audio.data(), n);
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(std::min(at, pending.size())));
+    };
+    const std::uint64_t rowBytes = detail::stride(p.width, p.bits);
+    std::vector<char> data, last, row;
+    for (const Chunk& c : r.chunks) {
+        if (!ok || w.getErrorCode() != avi::errors::ERR_NONE) break;
+        data.resize(c.size + 1u);
+        if (!bytes.readAll(c.offset, data.data(), c.size)) {
+            ok = false;
+            error = "cannot read " + in;
+            break;
+        }
+        if (!c.video) {
+            pending.insert(pending.end(), data.begin(), data.begin() + c.size);
+            flushAudio(false);
+            continue;
+        }
+        if (c.size == 0) {  // a dropped frame: repeat the one before, so later frames keep their time
+            if (!last.empty()) w.writeVideoFrame(last.data(), static_cast<unsigned>(last.size()));
+            continue;
+        }
+        if (p.topDown && p.fourcc.empty()) {  // the writer declares bottom-up rows
+            row.resize(rowBytes);
+            for (std::uint64_t a = 0, b = (p.height - 1) * rowBytes; a < b; a += rowBytes, b -= rowBytes) {
+                std::copy_n(data.data() + a, rowBytes, row.data());
+                std::copy_n(data.data() + b, rowBytes, data.data() + a);
+                std::copy_n(row.data(), rowBytes, data.data() + b);
+            }
+        }
+        last.assign(data.begin(), data.begin() + c.size);
+        w.writeVideoFrame(data.data(), c.size);
+    }
+    if (ok && hasAudio) flushAudio(true);
+    handler.fclose(handle);
+    if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
+        ok = false;
+        error = out + ": error " + std::to_string(w.getErrorCode()) + ": " + w.getErrorMsg();
+    }
+    w.close();
+    std::uint64_t audioBytes = 0;
+    for (const Chunk& c : r.chunks) audioBytes += c.video ? 0 : c.size;
+    if (ok && hasAudio && w.getErrorCode() == avi::errors::ERR_NONE &&
+        !setAudioLength(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(audioBytes / align, UINT32_MAX)))) {
+        ok = false;
+        error = "cannot complete the header of " + out;
+    }
+    if (ok && w.getErrorCode() != avi::errors::ERR_NONE) {
+        ok = false;
+        error = out + ": error " + std::to_string(w.getErrorCode()) + ": " + w.getErrorMsg();
+    }
+    if (!ok) {
+        if (error.empty()) error = "cannot write " + out;
+        ::unlink(out.c_str());
+    }
+    return ok;
+}
+
+}  // namespace salvage

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Damaged files made at test time, repaired and compared with ffmpeg's decoding:
+# salvage_test.sh TOOL CASE. Prints one line per file: frames repair recovered, frames ffmpeg
+# recovered from the damaged file.
+set -euo pipefail
+TOOL=$1; CASE=$2
+WORK=$(mktemp -d); trap 'rm -rf "$WORK"' EXIT; cd "$WORK"
+command -v ffmpeg >/dev/null || { echo "ffmpeg not installed: skipped"; exit 0; }
+
+die() { echo "FAIL: $CASE: $*" >&2; exit 1; }
+# Frame hashes as ffmpeg decodes them, one per decoded frame; nothing for an unreadable file.
+hashes() { ffmpeg -v quiet -i "$1" -map 0:v -pix_fmt rgb24 -fps_mode passthrough -f framemd5 - 2>/dev/null | grep -v '^#' | awk -F, '{print $NF}' || true; }
+pcm() { ffmpeg -v quiet -i "$1" -map '0:a?' -f s16le - 2>/dev/null || true; }
+reference() { hashes "$1" > "$2.h"; pcm "$1" > "$2.pcm"; }
+
+# expect REF DAMAGED [hints]: check flags DAMAGED; repair recovers, from its start, the frames
+# of REF (a dropped frame comes back as a repeat of the one before) and a prefix of REF's
+# audio, no less than ffmpeg gets from DAMAGED; check passes the repaired file.
+expect() {
+  local ref=$1 damaged=$2 ours ff audio; shift 2
+  if "$TOOL" check "$damaged" >check.txt 2>&1; then die "check passes $damaged"; fi
+  "$TOOL" repair "$damaged" rep.avi -y "$@" >report.txt || die "repair of $damaged: $(cat report.txt)"
+  "$TOOL" check rep.avi >/dev/null || die "check of the repair of $damaged: $("$TOOL" check rep.avi 2>&1 | head -3)"
+  hashes rep.avi | uniq >rep.h
+  ours=$(wc -l <rep.h); ff=$(hashes "$damaged" | uniq | wc -l)
+  [ "$ours" -ge 1 ] && [ "$ours" -ge "$ff" ] || die "$damaged: $ours frames repaired, ffmpeg reads $ff"
+  head -n "$ours" "$ref.h" | cmp -s - rep.h || die "$damaged: repaired frames are not those of the original"
+  pcm rep.avi >rep.pcm; audio=$(wc -c <rep.pcm)
+  [ "$audio" -ge "$(pcm "$damaged" | wc -c)" ] || die "$damaged: less audio than ffmpeg reads"
+  head -c "$audio" "$ref.pcm" | cmp -s - rep.pcm || die "$damaged: repaired audio is not the original's"
+  echo "$CASE $damaged: repair $ours frames, ffmpeg $ff frames; audio $audio bytes"
+}
+
+# ffmpeg rawvideo + PCM, cut at each of the offsets given (negative: from the end).
+cuts() {
+  local src=$1 at; shift; reference "$src" full
+  for at in "$@"; do
+    [ "$at" -lt 0 ] && at=$(($(stat -c%s "$src") + at)); head -c "$at" "$src" >cut_$at.avi; expect full cut_$at.avi
+  done
+}
+
+# avitool create, fed raw frames through a FIFO and killed mid-write; leaves killed.avi (no
+# header) and its side file. The same input run to its end gives the reference "src".
+killed_create() {
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 4 -pix_fmt bgr24 -f rawvideo src.raw
+  ffmpeg -v error -f lavfi -i sine=f=440:r=8000 -t 4 -c:a pcm_s16le in.wav
+  local args=(--size 64x48 --fps 10 --raw - --audio in.wav)
+  "$TOOL" create done.avi "${args[@]}" <src.raw
+  reference done.avi src
+  mkdir run; mkfifo run/frames
+  "$TOOL" create run/k.avi "${args[@]}" <run/frames & local pid=$!
+  exec 3>run/frames; head -c $((64 * 48 * 3 * 25)) src.raw >&3
+  sleep 1; kill -9 "$pid"; wait "$pid" 2>/dev/null || true; exec 3>&-
+  rm run/frames; shopt -s dotglob  # the file may be written under a hidden temporary name
+  for f in run/*; do case $f in *.recovery.json) mv "$f" killed.avi.recovery.json ;; *) mv "$f" killed.avi ;; esac; done
+}
+
+case $CASE in
+gstreamer)  # avimux writes absolute idx1 offsets: the reader is handed wrong bytes
+  command -v gst-launch-1.0 >/dev/null || { echo "GStreamer not installed: skipped"; exit 0; }
+  v="videotestsrc num-buffers=20 ! video/x-raw,format=BGR,width=64,height=48,framerate=10/1"
+  gst-launch-1.0 -q $v ! avimux ! filesink location=gv.avi
+  gst-launch-1.0 -q $v ! queue ! mux. audiotestsrc num-buffers=20 samplesperbuffer=2205 \
+    ! audio/x-raw,rate=22050,channels=2,format=S16LE ! queue ! mux. avimux name=mux ! filesink location=gva.avi
+  for f in gv gva; do
+    "$TOOL" info --json $f.avi | grep -Eq '"index_suspect": ?true' || die "info does not flag $f.avi"
+    reference $f.avi $f; expect $f $f.avi
+  done
+  ;;
+noidx)  # raw frames stored as 00dc, idx1 gone: the movi scan finds nothing; a prime number of samples
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22051 -t 2 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le n.avi
+  reference n.avi n; at=$(grep -obUa idx1 n.avi | tail -1 | cut -d: -f1)
+  printf JUNK | dd of=n.avi bs=1 seek="$at" conv=notrunc status=none
+  expect n n.avi
+  ;;
+mjpeg)  # dropped frames are stored as empty chunks, which the reader refuses
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22050 -t 2 \
+    -vf "select='not(between(n,3,5))'" -fps_mode passthrough -c:v mjpeg -c:a pcm_s16le m.avi
+  reference m.avi m; expect m m.avi
+  "$TOOL" repair m.avi rep.avi -y | grep -q '3 of them empty' || die "dropped frames not reported"
+  ;;
+cut)  # AVI 1.0 files cut in the header, in the data, in the index, at the last byte
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22050 -t 2 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le c.avi
+  cuts c.avi 30001 150000 -500 -1
+  head -c 4000 c.avi >h.avi
+  set +e; "$TOOL" repair h.avi none.avi >/dev/null 2>&1; rc=$?; set -e
+  [ $rc = 1 ] && [ ! -e none.avi ] || die "a file cut in its header: repair exits $rc"
+  ;;
+opendml)  # over 1 GiB: RIFF AVI and AVIX segments with OpenDML indexes, cut in both
+  ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=r=22050 -t 200 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le o.avi
+  cuts o.avi 600000000 1100000000 -1
+  ;;
+killed)  # create killed mid-write: no header, parameters from the side file
+  killed_create
+  [ -e killed.avi.recovery.json ] || die "create left no recovery side file"
+  expect src killed.avi
+  ;;
+fulldisk)  # a full disk: the unclosed file ends inside a chunk, parameters from hints
+  killed_create
+  rm -f killed.avi.recovery.json
+  head -c $(($(stat -c%s killed.avi) - 5000)) killed.avi >full.avi
+  if "$TOOL" repair full.avi none.avi >/dev/null 2>&1; then die "repair without parameters"; fi
+  expect src full.avi --size 64x48 --fps 10 --bits 24 --audio 8000:16:1
+  ;;
+damaged)  # a chunk header overwritten: the walk finds the chunks after it
+  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 2 -c:v rawvideo -pix_fmt bgr24 d.avi; reference d.avi d
+  at=$(grep -obUa 00dc d.avi | sed -n 7p | cut -d: -f1)  # the 6th frame (the first 00dc is in the header)
+  head -c 40 /dev/urandom | dd of=d.avi bs=1 seek="$at" conv=notrunc status=none
+  "$TOOL" repair d.avi rep.avi >report.txt || die "repair: $(cat report.txt)"
+  grep -q 'search' report.txt || die "no resynchronisation reported"
+  # Every frame but the one whose header is gone, unchanged and in order.
+  hashes rep.avi | cmp -s - <(sed 6d d.h) || die "repaired frames are not the original's without the 6th"
+  echo "$CASE d.avi: repair 19 frames, ffmpeg $(hashes d.avi | wc -l) frames"
+  ;;
+*) die "unknown case" ;;
+esac

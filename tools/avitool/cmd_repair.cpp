@@ -1,0 +1,44 @@
+// avitool repair: recover every intact chunk of a damaged file into a new, fully indexed one.
+#include <cstdio>
+
+#include "common.h"
+#include "salvage/salvage.h"
+
+namespace avitool {
+
+int runRepair(const RepairOptions& opt) {
+    salvage::Hints hints;
+    auto usage = [](const std::string& what) {
+        std::fprintf(stderr, "avitool: repair: bad %s\n", what.c_str());
+        return EXIT_USAGE;
+    };
+    if (!opt.size.empty() && !hints.setSize(opt.size)) return usage("--size " + opt.size + " (WxH)");
+    if (!opt.fps.empty() && !hints.setFps(opt.fps)) return usage("--fps " + opt.fps);
+    if (!opt.audio.empty() && !hints.setAudio(opt.audio))
+        return usage("--audio " + opt.audio + " (RATE:BITS:CHANNELS)");
+    if (opt.bits != 0 && opt.bits != 8 && opt.bits != 16 && opt.bits != 24 && opt.bits != 32)
+        return usage("--bits " + std::to_string(opt.bits));
+    hints.bits = opt.bits;
+    if (opt.fourccGiven) {
+        if (opt.fourcc.size() != 4 && !opt.fourcc.empty()) return usage("--fourcc " + opt.fourcc);
+        hints.fourcc = opt.fourcc;
+        hints.fourccGiven = true;
+    }
+    bool local = true;
+    const std::string in = localPath(opt.in, local);
+    if (!local) return usage("IN: repair reads local files only");
+    if (in == localPath(opt.out, local)) return usage("OUT: it must not be IN");
+    const std::string why = whyNotOpened(opt.in, false);
+    if (!why.empty()) return fail("cannot read " + shown(opt.in) + ": " + why);
+    Output out;
+    if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
+    salvage::Report report;
+    std::string error;
+    const bool ok = salvage::repair(in, out.path(), hints, true, report, error) && out.commit();
+    std::printf("%s: %s\n%s", shown(opt.in).c_str(), ok ? ("recovered into " + shown(opt.out)).c_str() : "not repaired",
+                salvage::describe(report).c_str());
+    if (!ok) return error.empty() ? EXIT_FAIL : fail(error);
+    return EXIT_OK;
+}
+
+}  // namespace avitool
