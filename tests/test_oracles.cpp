@@ -45,13 +45,14 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
         int w, h;
         unsigned char mask;
     } cases[] = {{"bgr24", "pcm_u8", "u8", 33, 17, 0xFF},
-                 {"bgra", "pcm_s16le", "s16le", 32, 9, 0xFF},
+                 {"bgra", "pcm_s16le", "s16le", 31, 9, 0xFF},
+                 {"bgra", "pcm_s16le", "s16le", 32, 3, 0xFF},
                  {"rgb555le", "pcm_s16le", "s16le", 31, 7, 0xF8},
                  {"pal8", "pcm_u8", "u8", 35, 5, 0xFF}};
     writetest::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pixFmt);
-        const std::string file = dir.file(std::string(c.pixFmt) + ".avi");
+        const std::string file = dir.file(std::string(c.pixFmt) + std::to_string(c.w) + ".avi");
         bool ok = false, okV = false, okA = false;
         run("ffmpeg -v error -y -f lavfi -i testsrc=size=" + std::to_string(c.w) + "x" + std::to_string(c.h) +
                 ":rate=10 -f lavfi -i sine=f=440:r=11025 -ac 2 -t 1 -c:v rawvideo -pix_fmt " + c.pixFmt + " -c:a " +
@@ -64,6 +65,7 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
         ASSERT_TRUE(f.open(file.c_str(), "r")) << f.getErrorMsg();
         const std::size_t frame = 3 * static_cast<std::size_t>(c.w * c.h);
         ASSERT_EQ(f.getVideoTotalFrames() * frame, video.size());
+        EXPECT_EQ(f.getIndexedVideoFrameSize(), std::string(c.pixFmt) == "pal8" ? row4(c.w) * c.h : 0);
         Bytes rgb(f.getRGB24VideoFrameSize());
         ASSERT_GE(rgb.size(), row4(3 * c.w) * c.h);
         for (std::uint32_t i = 0; i < f.getVideoTotalFrames(); ++i) {

@@ -188,57 +188,6 @@ TEST(Read, AudioIsOneStreamAcrossChunksZeroFilledAtItsEnd) {
     EXPECT_EQ(silent.getErrorCode(), err::ERR_COMPRESSED_AUDIO);
 }
 
-TEST(Read, PaletteAnd16And32BitConversion) {
-    // One frame of each depth, 3 pixels wide and 2 high: stored rows (padded to 4 bytes) and
-    // the expected BGR rows (12 bytes each, 3 of them padding).
-    const std::string pad3(3, '\0');
-    const struct {
-        std::uint16_t bits;
-        std::string raw;
-        std::vector<std::uint32_t> palette;  // 0x00RRGGBB
-        std::string rgb;
-    } cases[] = {
-        {8,
-         std::string("\0\1\2\0\2\1\0\0", 8),
-         {0x140A00, 0x150B01, 0x160C02},
-         std::string("\0\12\24\1\13\25\2\14\26", 9) + pad3 + std::string("\2\14\26\1\13\25\0\12\24", 9) + pad3},
-        // 0x7FFF white, 0x001F blue, 0x03E0 green, 0x8000 (only the unused bit) black.
-        {16,
-         std::string("\xFF\x7F\x1F\0\0\x80\0\0\xE0\x03\x1F\0\xE0\x03\0\0", 16),
-         {},
-         std::string("\xF8\xF8\xF8\xF8\0\0\0\0\0", 9) + pad3 + std::string("\0\xF8\0\xF8\0\0\0\xF8\0", 9) + pad3},
-        {32,
-         std::string("\1\2\3\4\5\6\7\10\11\12\13\14\15\16\17\20\21\22\23\24\25\26\27\30", 24),
-         {},
-         std::string("\1\2\3\5\6\7\11\12\13", 9) + pad3 + std::string("\15\16\17\21\22\23\25\26\27", 9) + pad3},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bits);
-        AviBuilder b;
-        b.begin("RIFF", "AVI ");
-        b.begin("LIST", "hdrl");
-        b.chunk("avih", AviBuilder::avih(40000, 0x10, 1, 1, 3, 2));
-        b.begin("LIST", "strl");
-        b.chunk("strh", AviBuilder::strh("vids", 1, 25, 1));
-        b.chunk("strf", AviBuilder::bitmap(3, 2, c.bits, 0, c.palette));
-        b.end().end();
-        b.begin("LIST", "movi");
-        b.chunk("00db", c.raw);
-        b.end().end();
-        TestFile f;
-        ASSERT_TRUE(openBytes(f, b.bytes)) << f.getErrorMsg();
-        ASSERT_EQ(f.getRGB24VideoFrameSize(), std::max<std::size_t>(24, c.raw.size()));
-        Bytes out(f.getRGB24VideoFrameSize(), 0);
-        f.readRGB24VideoFrame(out.data(), 0);
-        ASSERT_EQ(f.getErrorCode(), err::ERR_NONE) << f.getErrorMsg();
-        for (std::size_t i = 0; i < c.rgb.size(); ++i) ASSERT_EQ(i % 12 < 9 ? out[i] : c.rgb[i], c.rgb[i]) << i;
-        EXPECT_EQ(f.getIndexedVideoFrameSize(), c.bits == 8 ? 8u : 0u);
-        f.readIndexedVideoFrame(out.data(), 0);
-        EXPECT_EQ(f.getErrorCode(), c.bits == 8 ? err::ERR_NONE : err::ERR_VIDEO_NOT_INDEXED);
-        EXPECT_EQ(std::string(out.data(), c.raw.size()), c.raw);
-    }
-}
-
 TEST(Read, HostileFilesEndInAnErrorCode) {
     const Bytes good = makeSimpleAvi(2, 4, 2, true, true);
     const std::size_t strl = find(good, "strl"), strf = find(good, "strf"), idx1 = find(good, "idx1");

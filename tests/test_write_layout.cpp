@@ -241,14 +241,14 @@ TEST(WriteLayout, SegmentBoundaryAtTwoGiB) {
 // need a segment the header has no slot for is refused, nothing written, and the file
 // closed after it stays complete.
 TEST(WriteLayout, ThreeSegmentsAndNoFourth) {
-    const std::uint32_t frameBytes = 700000000, audioBytes = 1001;
+    const std::uint32_t frameBytes = 700000000, audioBytes = 1000;  // 250 16-bit stereo samples
     const std::vector<char> buf(SparseFileHandler::keep, 'x');
     auto sparse = std::make_shared<SparseFileHandler>();
     TestFile f;
     ASSERT_TRUE(f.openWith(sparse, u"s.avi", "w"));
     f.setNumSuperIndexEntries(3);
     f.setVideoInfo(4, 2, 25.0);
-    f.setAudioInfo(8000.0, 8, 1, audioBytes);
+    f.setAudioInfo(8000.0, 16, 2, audioBytes);
     std::vector<std::uint64_t> at[2];  // data offsets of video and audio chunks
     for (int i = 0; i < 9; ++i) {
         f.writeVideoFrame(buf.data(), frameBytes);
@@ -284,7 +284,7 @@ TEST(WriteLayout, ThreeSegmentsAndNoFourth) {
     EXPECT_TRUE(only(all, "JUNK").empty()) << "three slots, three segments: exactly full";
     const auto strh = only(all, "strh"), indx = only(all, "indx");
     EXPECT_EQ(u32(head, strh[0].at + 8 + 32), 9u);
-    EXPECT_EQ(u32(head, strh[1].at + 8 + 32), 3u * audioBytes) << "audio length counts the first segment";
+    EXPECT_EQ(u32(head, strh[1].at + 8 + 32), 3u * 250) << "audio length: samples of the first segment";
     // idx1 covers the first segment only.
     EXPECT_EQ(fourcc(sparse->at(riffAt[1] - 8 - 6 * 16, 4), 0), "idx1");
     const std::uint32_t perSegment[] = {3, 3, 3};
@@ -294,7 +294,7 @@ TEST(WriteLayout, ThreeSegmentsAndNoFourth) {
             SCOPED_TRACE("stream " + std::to_string(s) + " segment " + std::to_string(k));
             const std::uint64_t e = indx[s].at + 32 + 16 * k, ixAt = u64(head, e);
             EXPECT_GT(ixAt, riffAt[k]);
-            EXPECT_EQ(u32(head, e + 12), s == 0 ? perSegment[k] : perSegment[k] * audioBytes) << "duration";
+            EXPECT_EQ(u32(head, e + 12), s == 0 ? perSegment[k] : perSegment[k] * 250) << "duration";
             const auto ix = sparse->at(ixAt, 32 + 8 * perSegment[k]);
             expectAt(ix, 0, {0, s == 0 ? "ix00" : "ix01", 12, perSegment[k]});
             for (std::uint32_t i = 0; i < perSegment[k]; ++i, ++chunk) {

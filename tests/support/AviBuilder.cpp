@@ -2,10 +2,7 @@
 
 namespace avitest {
 
-AviBuilder& AviBuilder::u8(std::uint8_t v) {
-    bytes.push_back(static_cast<char>(v));
-    return *this;
-}
+AviBuilder& AviBuilder::u8(std::uint8_t v) { return bytes.push_back(static_cast<char>(v)), *this; }
 AviBuilder& AviBuilder::u16(std::uint16_t v) {
     return u8(static_cast<std::uint8_t>(v)).u8(static_cast<std::uint8_t>(v >> 8));
 }
@@ -17,8 +14,7 @@ AviBuilder& AviBuilder::u64(std::uint64_t v) {
 }
 AviBuilder& AviBuilder::fourcc(const char* id) { return raw(std::string(id, 4)); }
 AviBuilder& AviBuilder::raw(const std::string& data) {
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return *this;
+    return bytes.insert(bytes.end(), data.begin(), data.end()), *this;
 }
 AviBuilder& AviBuilder::zeros(std::size_t n) { return raw(std::string(n, '\0')); }
 
