@@ -329,20 +329,11 @@ TEST(WriteConfig, ValuesAndRefusals) {
         Call check = nullptr;
     } cases[] = {
         {"640x480 at 25", [](TestFile& f) { f.setVideoInfo(640, 480, 25.0); }, err::ERR_NONE, 1,
-         [](TestFile& f) {
-             EXPECT_EQ(f.videoFrameSize, 921600u);
-             EXPECT_EQ(f.mainHeader.dwMicroSecPerFrame, 40000u);
-             EXPECT_EQ(f.streamHeaders[0].dwRate, 25000000u);
-         }},
+         [](TestFile& f) { EXPECT_EQ(f.videoFrameSize, 921600u); }},
         {"8 bits, odd width", [](TestFile& f) { f.setVideoInfo(5, 2, 10.0, "", 8); }, err::ERR_NONE, 1,
          [](TestFile& f) { EXPECT_EQ(f.videoFrameSize, 16u); }},
         {"audio 22050, odd chunk", [](TestFile& f) { f.setAudioInfo(22050.0, 16, 2, 4411); }, err::ERR_NONE, 1,
          [](TestFile& f) { EXPECT_EQ(f.getAudioChunkSize(), 4412u); }},
-        {"audio 44100", [](TestFile& f) { f.setAudioInfo(44100.0, 16, 2, 4410); }, err::ERR_NONE, 1,
-         [](TestFile& f) {
-             EXPECT_EQ(std::make_pair(f.streamHeaders[0].dwScale, f.streamHeaders[0].dwRate),
-                       std::make_pair(97391u, 4294943100u));
-         }},
         {"audio then video", [](TestFile& f) { f.setAudioInfo(8000.0, 8, 1, 100), f.setVideoInfo(2, 2, 50.0); },
          err::ERR_NONE, 2, [](TestFile& f) { EXPECT_EQ(f.mainHeader.dwMicroSecPerFrame, 20000u); }},
         {"12 bits per pixel", [](TestFile& f) { f.setVideoInfo(2, 2, 10.0, "", 12); }, err::ERR_INVALID_BITS_PER_PIXEL,

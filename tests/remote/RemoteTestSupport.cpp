@@ -43,19 +43,8 @@ bool Nginx::start(std::string& why) {
     // The port can be taken between closedPort and nginx's bind: try a few.
     for (int attempt = 0; attempt < 5 && !running_; ++attempt) {
         port_ = closedPort();
-        std::ofstream(d + "/nginx.conf")
-            << "daemon on; master_process off; pid " << d << "/nginx.pid; error_log " << d << "/error.log;\n"
-            << "events { worker_connections 256; }\nhttp {\n"
-            << "  log_format plain '$request_method $uri $status'; access_log " << d << "/access.log plain;\n"
-            << "  client_body_temp_path " << d << "/tmp/body; proxy_temp_path " << d << "/tmp/proxy;\n"
-            << "  fastcgi_temp_path " << d << "/tmp/fcgi; uwsgi_temp_path " << d << "/tmp/uwsgi;\n"
-            << "  scgi_temp_path " << d << "/tmp/scgi; client_max_body_size 0; keepalive_requests 100000;\n"
-            << "  types { } default_type application/octet-stream;\n"
-            << "  server { listen 127.0.0.1:" << port_ << "; root " << d << "/www;\n"
-            << "    location / { dav_methods PUT; create_full_put_path on; }\n"
-            << "    location /norange/ { max_ranges 0; }\n    location /fail/ { return 500; }\n"
-            << "    location /flaky/ { if ($http_range) { return 503; } }\n    location /drop/ { return 444; }\n  "
-               "}\n}\n";
+        writetest::run("sed 's|@DIR@|" + d + "|g; s|@PORT@|" + std::to_string(port_) +
+                       "|' '" AVI_TEST_SOURCE_DIR "/remote/nginx.conf.in' >'" + d + "/nginx.conf'");
         // The daemon's parent returns once the port is bound and listening.
         writetest::run("PATH=$PATH:/usr/sbin:/usr/local/sbin nginx -p '" + d + "' -c '" + d + "/nginx.conf' -e '" + d +
                            "/error.log' 2>>'" + d + "/error.log'",

@@ -16,12 +16,7 @@ using writetest::pattern;
 using writetest::TempDir;
 
 // nginx on 127.0.0.1 and a free port, as a daemon with its configuration, pid file, logs
-// and temp dirs in a directory of its own. Locations:
-//   /          files under root(), PUT accepted (parent directories created)
-//   /norange/  ranges ignored (200 with the whole file)
-//   /fail/     500 for every request
-//   /flaky/    503 for ranged requests, files otherwise
-//   /drop/     the connection closed without an answer
+// and temp dirs in a directory of its own; nginx.conf.in lists its locations.
 class Nginx {
 public:
     ~Nginx() { stop(); }

@@ -142,7 +142,7 @@ TEST(RemoteOpen, FailuresGiveNoHandleOrNoBytes) {
         avi::File file;
         EXPECT_FALSE(file.open(c.url.c_str(), std::string(1, c.mode[0]).c_str()));
         EXPECT_EQ(file.getErrorCode(), c.code);
-        EXPECT_EQ(file.getErrorMsg(), c.code == err::ERR_OPEN_FAILED   ? "Unable to open AVI file ('" + c.url + "')"
+        EXPECT_EQ(file.getErrorMsg(), c.code == err::ERR_OPEN_FAILED    ? "Unable to open AVI file ('" + c.url + "')"
                                       : c.code == err::ERR_FREAD_FAILED ? "Fread operation failed"
                                                                         : "Unsupported read/write mode");
     }

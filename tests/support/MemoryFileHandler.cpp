@@ -3,7 +3,6 @@
 namespace avitest {
 
 void* MemoryFileHandler::fopen(std::u16string path, const char* mode) {
-    ++opens;
     if (mode == nullptr || (mode[0] != 'r' && mode[0] != 'w')) return nullptr;
     if (mode[0] == 'w') (*files)[path].clear();
     Bytes* b = find(path);
@@ -11,7 +10,6 @@ void* MemoryFileHandler::fopen(std::u16string path, const char* mode) {
 }
 
 std::size_t MemoryFileHandler::fread(void* buffer, std::size_t size, std::size_t count, void* handle) {
-    ++freads;
     auto* h = static_cast<Handle*>(handle);
     if (size == 0 || h->pos >= h->bytes->size()) return 0;
     const std::uint64_t n = std::min<std::uint64_t>(std::uint64_t{size} * count, h->bytes->size() - h->pos);
@@ -21,7 +19,6 @@ std::size_t MemoryFileHandler::fread(void* buffer, std::size_t size, std::size_t
 }
 
 std::size_t MemoryFileHandler::fwrite(const void* buffer, std::size_t size, std::size_t count, void* handle) {
-    ++fwrites;
     auto* h = static_cast<Handle*>(handle);
     const std::uint64_t n = std::uint64_t{size} * count;
     if (!h->writable || n == 0) return 0;
@@ -32,7 +29,6 @@ std::size_t MemoryFileHandler::fwrite(const void* buffer, std::size_t size, std:
 }
 
 int MemoryFileHandler::fseek(void* handle, std::int64_t offset, int origin) {
-    ++seeks;
     auto* h = static_cast<Handle*>(handle);
     if (origin < 0 || origin > 2) return -1;
     const std::int64_t base = origin == 0 ? 0 : static_cast<std::int64_t>(origin == 1 ? h->pos : h->bytes->size());
@@ -45,19 +41,13 @@ std::int64_t MemoryFileHandler::ftell(void* handle) { return static_cast<std::in
 std::uint64_t MemoryFileHandler::getFilePos(void* handle) { return static_cast<Handle*>(handle)->pos; }
 
 int MemoryFileHandler::fclose(void* handle) {
-    ++closes;
     delete static_cast<Handle*>(handle);
     return 0;
 }
 
 int MemoryFileHandler::setFilePos(void* handle, std::uint64_t position) {
-    ++seeks;
     static_cast<Handle*>(handle)->pos = position;
     return 0;
-}
-
-std::size_t FaultyFileHandler::fread(void* buffer, std::size_t size, std::size_t count, void* handle) {
-    return ++freadCalls == failFreadAt ? 0 : MemoryFileHandler::fread(buffer, size, count, handle);
 }
 
 std::size_t FaultyFileHandler::fwrite(const void* buffer, std::size_t size, std::size_t count, void* handle) {

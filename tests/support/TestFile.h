@@ -11,10 +11,10 @@ namespace avitest {
 // handler of their own.
 class TestFile : public avi::File {
 public:
-    using File::File;
     using File::audioIndex;
     using File::bitmapHeader;
     using File::colormap;
+    using File::File;
     using File::fileHandle;
     using File::fileHandler;
     using File::fileName;
@@ -25,10 +25,10 @@ public:
     using File::pluginReference;
     using File::streamHeaders;
     using File::topDown;
+    using File::totalFrames;
     using File::videoFrameSize;
     using File::videoIndex;
     using File::waveFormat;
-    using File::totalFrames;
 
     // Opens path through the given handler instead of the local disk: the handler is
     // installed and the file opened as open() would, for reading or writing.
