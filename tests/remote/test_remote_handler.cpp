@@ -73,28 +73,6 @@ TEST(RemoteRead, DeliversTheServedBytesWhereverReadsFall) {
     EXPECT_EQ(h->fclose(f), 0);
 }
 
-TEST(RemoteRead, SequentialReadsCostAFewRequestsPerMegabytes) {
-    START_NGINX(server);
-    // Frames of 640x480x24 behind 8-byte chunk headers, read in order.
-    const std::size_t frame = 921600, stride = frame + 8, frames = 26;
-    const std::vector<char> bytes = pattern(stride * frames, 3);
-    writeFile(server.root() + "/frames.bin", bytes);
-    REMOTE_HANDLER(h);
-    void* f = h->fopen(u16(server.url("frames.bin")), "rb");
-    ASSERT_NE(f, nullptr);
-    std::vector<char> buf(stride);
-    for (std::size_t i = 0; i < frames; ++i) {
-        ASSERT_EQ(h->setFilePos(f, i * stride), 0);
-        ASSERT_EQ(h->fread(buf.data(), 1, 8, f), 8u) << i;
-        ASSERT_EQ(h->fread(buf.data() + 8, 1, frame, f), frame) << i;
-        ASSERT_EQ(std::memcmp(buf.data(), bytes.data() + i * stride, stride), 0) << i;
-    }
-    h->fclose(f);
-    // 24 MB: read-ahead of 1, 2, 4 and then 8 MiB per request.
-    EXPECT_EQ(server.requests("HEAD"), 1u);
-    EXPECT_LE(server.requests("GET"), 6u);
-}
-
 // Opens that cannot succeed give no handle, quickly; avi::File reports them as
 // ERR_OPEN_FAILED naming the location. Servers that answer the size but then ignore or
 // refuse ranges, or cut a body short, fail the read instead of delivering wrong bytes.
