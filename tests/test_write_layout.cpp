@@ -84,7 +84,8 @@ struct MemWriter {
 }  // namespace
 
 // Header room, filler and the first chunk for the stream combinations and super-index
-// room: the movi list must start exactly where the data was placed.
+// room, set before the streams or after them: the movi list must start exactly where the
+// data was placed.
 TEST(WriteLayout, HeaderRoomJunkAndFirstChunk) {
     const struct {
         const char* name;
@@ -95,6 +96,7 @@ TEST(WriteLayout, HeaderRoomJunkAndFirstChunk) {
         int chunks;  // written for each stream
         std::uint32_t hdrl;
         std::int64_t junk;  // -1: no JUNK chunk
+        bool late = false;  // super-index room set after the streams
     } cases[] = {
         {"video N=1", {"00db"}, 1, 24, 0, 1, 16 * 1 + 256, 0},
         {"video N=16", {"00db"}, 16, 24, 0, 2, 16 * 16 + 256, 16 * 15},
@@ -108,13 +110,15 @@ TEST(WriteLayout, HeaderRoomJunkAndFirstChunk) {
         {"audio first, 8-bit, 3 colours, N=2", {"00wb", "01db"}, 2, 8, 3, 1, 64 + 492 + 12, 24},
         {"both, no data, N=4", {"00db", "01wb"}, 4, 24, 0, 0, 32 * 4 + 492, 32 * 4 - 40},
         {"24-bit with a colormap set: no palette", {"00db"}, 16, 24, 5, 1, 16 * 16 + 256, 16 * 15},
+        {"video N=2 set after the stream", {"00db"}, 2, 24, 0, 1, 2 * 16 + 256, 16, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         MemWriter w;
-        w.f.setNumSuperIndexEntries(c.n);
+        if (!c.late) w.f.setNumSuperIndexEntries(c.n);
         for (const auto& id : c.streams)
             id[2] == 'w' ? w.f.setAudioInfo(8000.0, 8, 1, 100) : w.f.setVideoInfo(4, 2, 25.0, "", c.bits);
+        if (c.late) w.f.setNumSuperIndexEntries(c.n);
         if (c.colours) w.f.setColormap(palette(c.colours));
         const std::vector<char> frame(64, 'v'), audio(100, 'a');
         for (int i = 0; i < c.chunks; ++i)
@@ -377,17 +381,6 @@ TEST(WriteConfig, ValuesAndRefusals) {
     TestFile reading;
     reading.setColormap(palette(1));
     EXPECT_EQ(reading.getErrorCode(), err::ERR_COLORMAP_DURING_READ);
-}
-
-// Super-index room changed after the streams: the data start follows, so the header
-// written at close meets the data.
-TEST(WriteConfig, SuperIndexRoomSetAfterTheStreams) {
-    MemWriter w;
-    w.f.setVideoInfo(2, 2, 10.0);
-    w.f.setNumSuperIndexEntries(2);
-    const char frame[16] = {1, 2, 3};
-    w.f.writeVideoFrame(frame);
-    expectAt(w.close(), 0, {16, 2 * 16 + 256, 2 * 16 + 256 + 20, "LIST", 2 * 16 + 256 + 32, "00db"});
 }
 
 // Top-down frames become bottom-up in place: rows swap, a middle row stays.
