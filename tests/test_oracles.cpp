@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 
-#include "MemoryFileHandler.h"
 #include "TestFile.h"
 #include "test_util.h"
 
@@ -13,7 +11,6 @@ using avitest::TestFile;
 using writetest::onPath;
 using writetest::pattern;
 using writetest::run;
-using writetest::TempDir;
 namespace err = avi::errors;
 using Bytes = std::vector<char>;
 
@@ -24,61 +21,51 @@ std::size_t row4(std::size_t bytes) { return (bytes + 3) & ~std::size_t{3}; }
 // Compares a bottom-up RGB24 buffer (rows padded to 4 bytes) with ffmpeg's packed top-down
 // bgr24 frame; mask drops the low bits ffmpeg fills in when widening 5-bit channels.
 ::testing::AssertionResult sameImage(const char* ours, const char* theirs, std::size_t w, std::size_t h,
-                                     unsigned char mask = 0xFF) {
-    const std::size_t stride = row4(3 * w);
+                                     unsigned char mask) {
     for (std::size_t r = 0; r < h; ++r)
         for (std::size_t k = 0; k < 3 * w; ++k) {
-            const auto a = static_cast<unsigned char>(ours[(h - 1 - r) * stride + k]);
+            const auto a = static_cast<unsigned char>(ours[(h - 1 - r) * row4(3 * w) + k]);
             const auto b = static_cast<unsigned char>(theirs[r * 3 * w + k]);
-            if (a != (b & mask))
-                return ::testing::AssertionFailure() << "row " << r << " byte " << k << ": " << int(a) << " vs " << int(b);
+            if (a != (b & mask)) return ::testing::AssertionFailure() << "row " << r << " byte " << k;
         }
     return ::testing::AssertionSuccess();
 }
 
-std::string decodeVideo(const std::string& file, bool* ok) {
-    return run("ffmpeg -v error -i '" + file + "' -map 0:v -f rawvideo -pix_fmt bgr24 -", ok);
+std::string decode(const std::string& file, const std::string& what, bool* ok) {
+    return run("ffmpeg -v error -i '" + file + "' " + what + " -", ok);
 }
-std::string decodeAudio(const std::string& file, const char* format, bool* ok) {
-    return run("ffmpeg -v error -i '" + file + "' -map 0:a -c:a copy -f " + format + " -", ok);
-}
+const char* const VIDEO = "-map 0:v -f rawvideo -pix_fmt bgr24";
 
 }  // namespace
 
 TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
     if (!onPath("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
     const struct {
-        const char* pixFmt;
-        const char* audio;
-        const char* rawAudio;
+        const char *pixFmt, *audio, *rawAudio;
         int w, h;
         unsigned char mask;
-    } cases[] = {
-        {"bgr24", "pcm_u8", "u8", 33, 17, 0xFF},
-        {"bgra", "pcm_s16le", "s16le", 32, 9, 0xFF},
-        {"rgb555le", "pcm_s16le", "s16le", 31, 7, 0xF8},
-        {"pal8", "pcm_u8", "u8", 35, 5, 0xFF},
-    };
-    TempDir dir;
+    } cases[] = {{"bgr24", "pcm_u8", "u8", 33, 17, 0xFF},
+                 {"bgra", "pcm_s16le", "s16le", 31, 9, 0xFF},
+                 {"bgra", "pcm_s16le", "s16le", 32, 3, 0xFF},
+                 {"rgb555le", "pcm_s16le", "s16le", 31, 7, 0xF8},
+                 {"pal8", "pcm_u8", "u8", 35, 5, 0xFF}};
+    writetest::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pixFmt);
-        const std::string file = dir.file(std::string(c.pixFmt) + ".avi");
-        bool ok = false;
+        const std::string file = dir.file(std::string(c.pixFmt) + std::to_string(c.w) + ".avi");
+        bool ok = false, okV = false, okA = false;
         run("ffmpeg -v error -y -f lavfi -i testsrc=size=" + std::to_string(c.w) + "x" + std::to_string(c.h) +
-                ":rate=10 -f lavfi -i sine=f=440:r=11025 -ac 2 -t 1 -c:v rawvideo -pix_fmt " + c.pixFmt +
-                " -c:a " + c.audio + " '" + file + "'",
+                ":rate=10 -f lavfi -i sine=f=440:r=11025 -ac 2 -t 1 -c:v rawvideo -pix_fmt " + c.pixFmt + " -c:a " +
+                c.audio + " '" + file + "'",
             &ok);
-        ASSERT_TRUE(ok) << "ffmpeg could not make the file";
-        const std::string video = decodeVideo(file, &ok);
-        ASSERT_TRUE(ok);
-        const std::string audio = decodeAudio(file, c.rawAudio, &ok);
-        ASSERT_TRUE(ok);
-
+        const std::string video = decode(file, VIDEO, &okV),
+                          audio = decode(file, "-map 0:a -f " + std::string(c.rawAudio), &okA);
+        ASSERT_TRUE(ok && okV && okA) << "ffmpeg could not make or decode the file";
         TestFile f;
         ASSERT_TRUE(f.open(file.c_str(), "r")) << f.getErrorMsg();
         const std::size_t frame = 3 * static_cast<std::size_t>(c.w * c.h);
         ASSERT_EQ(f.getVideoTotalFrames() * frame, video.size());
-        ASSERT_EQ(f.getVideoWidth(), static_cast<std::uint32_t>(c.w));
+        EXPECT_EQ(f.getIndexedVideoFrameSize(), std::string(c.pixFmt) == "pal8" ? row4(c.w) * c.h : 0);
         Bytes rgb(f.getRGB24VideoFrameSize());
         ASSERT_GE(rgb.size(), row4(3 * c.w) * c.h);
         for (std::uint32_t i = 0; i < f.getVideoTotalFrames(); ++i) {
@@ -86,13 +73,12 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
             ASSERT_EQ(f.getErrorCode(), err::ERR_NONE) << f.getErrorMsg();
             ASSERT_TRUE(sameImage(rgb.data(), video.data() + i * frame, c.w, c.h, c.mask)) << "frame " << i;
         }
+        // Odd-sized reads, so that every request straddles chunk boundaries.
         ASSERT_EQ(f.getAudioTotalBytes(), audio.size());
-        // Odd-sized reads so that every request straddles chunk boundaries.
         std::string ours;
-        Bytes buf(777);
-        while (!f.isEndOfAudio() && f.getErrorCode() == err::ERR_NONE) {
+        for (Bytes buf(777); !f.isEndOfAudio() && f.getErrorCode() == err::ERR_NONE;) {
             f.readAudio(buf.data(), buf.size());
-            ours.append(buf.data(), std::min<std::size_t>(buf.size(), audio.size() - ours.size()));
+            ours.append(buf.data(), std::min(buf.size(), audio.size() - ours.size()));
         }
         EXPECT_EQ(f.getErrorCode(), err::ERR_NONE) << f.getErrorMsg();
         EXPECT_TRUE(ours == audio);
@@ -101,54 +87,48 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
 
 TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
     const struct {
-        unsigned bits;
-        unsigned audioBits;
+        unsigned bits, audioBits;
         bool topDownInput;
         unsigned char mask;
     } cases[] = {
-        {8, 8, false, 0xFF}, {16, 16, false, 0xF8}, {24, 8, true, 0xFF}, {24, 16, false, 0xFF}, {32, 16, false, 0xFF},
-    };
-    const std::uint32_t w = 7, h = 5, frames = 6, audioChunk = 2 * 441;  // stereo, 20 chunks a second
-    TempDir dir;
+        {8, 8, false, 0xFF}, {16, 16, false, 0xF8}, {24, 8, true, 0xFF}, {24, 16, false, 0xFF}, {32, 16, false, 0xFF}};
+    const std::uint32_t w = 7, h = 5, frames = 6, audioChunk = 2 * 441;  // 16-bit stereo, 20 chunks a second
+    std::vector<avi::tagRGBQUAD> palette;
+    for (unsigned i = 0; i < 256; ++i)
+        palette.push_back(
+            {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i ^ 0x55), static_cast<std::uint8_t>(255 - i), 0});
+    writetest::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.bits) + "-bit" + (c.topDownInput ? ", top-down input" : ""));
         const std::string file = dir.file("w" + std::to_string(c.bits) + ".avi");
-        const std::size_t stride = row4(w * c.bits / 8), size = stride * h;
-        std::vector<avi::tagRGBQUAD> palette;
-        for (unsigned i = 0; i < 256; ++i)
-            palette.push_back({static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i ^ 0x55),
-                               static_cast<std::uint8_t>(255 - i), 0});
-        std::vector<Bytes> written, sound;
-        {
-            TestFile out;
-            ASSERT_TRUE(out.open(file.c_str(), "w"));
-            out.setVideoInfo(w, h, 10.0, "", c.bits);
-            if (c.bits == 8) out.setColormap(palette);
-            out.setAudioInfo(22050, c.audioBits, 2, audioChunk * c.audioBits / 16);
-            ASSERT_EQ(out.getErrorCode(), err::ERR_NONE) << out.getErrorMsg();
-            for (std::uint32_t i = 0; i < frames; ++i) {
-                Bytes img = pattern(size, i);
-                if (c.bits == 32)  // alpha is not carried into RGB24; keep it 0 for the decoders
-                    for (std::size_t k = 3; k < size; k += 4) img[k] = 0;
-                for (std::size_t r = 0; r < h; ++r)  // row padding is not picture
-                    std::memset(img.data() + r * stride + w * c.bits / 8, 0, stride - w * c.bits / 8);
-                written.push_back(img);
-                if (c.topDownInput) {
-                    std::vector<char> flipped = img;
-                    for (std::size_t r = 0; r < h; ++r)
-                        std::memcpy(flipped.data() + r * stride, img.data() + (h - 1 - r) * stride, stride);
-                    out.convertFrameToBottomUp(flipped.data());
-                    img = flipped;
-                }
-                out.writeVideoFrame(img.data(), static_cast<unsigned>(size));
-                for (int a = 0; a < 5; ++a) {
-                    sound.push_back(pattern(out.getAudioChunkSize(), 1000 + i * 5 + a));
-                    out.writeAudio(sound.back().data());
-                }
+        const std::size_t line = w * c.bits / 8, stride = row4(line), size = stride * h;
+        const std::size_t chunk = audioChunk * c.audioBits / 16;  // odd for 8 bits: a pad byte follows
+        std::vector<Bytes> written;
+        std::string sound;
+        TestFile out;
+        ASSERT_TRUE(out.open(file.c_str(), "w"));
+        out.setVideoInfo(w, h, 10.0, "", c.bits);
+        if (c.bits == 8) out.setColormap(palette);
+        out.setAudioInfo(22050, c.audioBits, 2, static_cast<unsigned>(chunk));
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            Bytes img = pattern(size, i);
+            for (std::size_t k = 0; k < size; ++k)  // row padding is not picture, nor alpha
+                if (k % stride >= line || (c.bits == 32 && k % 4 == 3)) img[k] = 0;
+            written.push_back(img);
+            if (c.topDownInput) {
+                for (std::size_t r = 0; r < h; ++r)
+                    std::memcpy(&img[r * stride], &written.back()[(h - 1 - r) * stride], stride);
+                out.convertFrameToBottomUp(img.data());
             }
-            ASSERT_EQ(out.getErrorCode(), err::ERR_NONE) << out.getErrorMsg();
-            out.close();
+            out.writeVideoFrame(img.data(), static_cast<unsigned>(size));
+            for (int a = 0; a < 5; ++a) {
+                const Bytes block = pattern(out.getAudioChunkSize(), 1000 + i * 5 + a);
+                out.writeAudio(block.data());
+                sound.append(block.data(), chunk);
+            }
         }
+        out.close();
+        ASSERT_EQ(out.getErrorCode(), err::ERR_NONE) << out.getErrorMsg();
 
         TestFile in;
         ASSERT_TRUE(in.open(file.c_str(), "r")) << in.getErrorMsg();
@@ -159,37 +139,34 @@ TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
             in.readVideoFrame(buf.data());
             ASSERT_TRUE(buf == written[i]) << "frame " << i;
         }
-        std::string allAudio, back(in.getAudioTotalBytes(), '\0');
-        // An odd chunk carries a pad byte that is not audio.
-        const std::size_t perChunk = audioChunk * c.audioBits / 16;
-        for (const auto& s : sound) allAudio.append(s.data(), perChunk);
+        std::string back(in.getAudioTotalBytes(), '\0');
         in.readAudio(&back[0], static_cast<unsigned long>(back.size()));
-        EXPECT_TRUE(back == allAudio);
+        EXPECT_TRUE(back == sound);
 
         if (!onPath("ffprobe")) continue;
         bool ok = false;
-        const std::string probe = run("ffprobe -v error -count_packets -show_entries "
-                                      "stream=codec_type,width,height,nb_read_packets,sample_rate,channels "
-                                      "-of compact=p=0 '" + file + "'",
-                                      &ok);
+        const std::string probe =
+            run("ffprobe -v error -count_packets -show_entries stream=codec_type,width,height,"
+                "nb_read_packets,sample_rate,channels -of compact=p=0 '" +
+                    file + "'",
+                &ok);
         ASSERT_TRUE(ok);
         EXPECT_NE(probe.find("codec_type=video|width=7|height=5|nb_read_packets=6"), std::string::npos) << probe;
         EXPECT_NE(probe.find("codec_type=audio|sample_rate=22050|channels=2"), std::string::npos) << probe;
-        const std::string video = decodeVideo(file, &ok);
-        ASSERT_TRUE(ok);
+        const std::string video = decode(file, VIDEO, &ok);
         ASSERT_EQ(video.size(), frames * w * h * 3);
+        // What ffmpeg decodes must match our own conversion of the frame we wrote.
+        Bytes rgb(in.getRGB24VideoFrameSize());
         for (std::uint32_t i = 0; i < frames; ++i) {
-            // What ffmpeg decodes must match our own conversion of the frame we wrote.
-            Bytes rgb(in.getRGB24VideoFrameSize());
             in.readRGB24VideoFrame(rgb.data(), i);
             ASSERT_TRUE(sameImage(rgb.data(), video.data() + i * w * h * 3, w, h, c.mask)) << "frame " << i;
         }
-        EXPECT_TRUE(decodeAudio(file, c.audioBits == 8 ? "u8" : "s16le", &ok) == allAudio);
-        if (onPath("gst-launch-1.0")) {
-            run("gst-launch-1.0 -q filesrc location='" + file +
-                    "' ! avidemux name=d d.video_0 ! queue ! fakesink d.audio_0 ! queue ! fakesink",
-                &ok);
-            EXPECT_TRUE(ok) << "GStreamer could not play the file";
-        }
+        EXPECT_TRUE(decode(file, std::string("-map 0:a -c:a copy -f ") + (c.audioBits == 8 ? "u8" : "s16le"), &ok) ==
+                    sound);
+        if (!onPath("gst-launch-1.0")) continue;
+        run("gst-launch-1.0 -q filesrc location='" + file +
+                "' ! avidemux name=d d.video_0 ! queue ! fakesink d.audio_0 ! queue ! fakesink",
+            &ok);
+        EXPECT_TRUE(ok) << "GStreamer could not play the file";
     }
 }

@@ -1,15 +1,10 @@
 #include "AviBuilder.h"
 
-#include <cstring>
-
 namespace avitest {
 
-AviBuilder& AviBuilder::u8(std::uint8_t v) {
-    bytes.push_back(static_cast<char>(v));
-    return *this;
-}
+AviBuilder& AviBuilder::u8(std::uint8_t v) { return bytes.push_back(static_cast<char>(v)), *this; }
 AviBuilder& AviBuilder::u16(std::uint16_t v) {
-    return u8(static_cast<std::uint8_t>(v & 0xFF)).u8(static_cast<std::uint8_t>(v >> 8));
+    return u8(static_cast<std::uint8_t>(v)).u8(static_cast<std::uint8_t>(v >> 8));
 }
 AviBuilder& AviBuilder::u32(std::uint32_t v) {
     return u16(static_cast<std::uint16_t>(v)).u16(static_cast<std::uint16_t>(v >> 16));
@@ -17,90 +12,74 @@ AviBuilder& AviBuilder::u32(std::uint32_t v) {
 AviBuilder& AviBuilder::u64(std::uint64_t v) {
     return u32(static_cast<std::uint32_t>(v)).u32(static_cast<std::uint32_t>(v >> 32));
 }
-AviBuilder& AviBuilder::fourcc(const char* id) {
-    bytes.insert(bytes.end(), id, id + 4);
-    return *this;
-}
+AviBuilder& AviBuilder::fourcc(const char* id) { return raw(std::string(id, 4)); }
 AviBuilder& AviBuilder::raw(const std::string& data) {
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return *this;
+    return bytes.insert(bytes.end(), data.begin(), data.end()), *this;
 }
-AviBuilder& AviBuilder::zeros(std::size_t n) {
-    bytes.insert(bytes.end(), n, 0);
-    return *this;
-}
+AviBuilder& AviBuilder::zeros(std::size_t n) { return raw(std::string(n, '\0')); }
 
 void AviBuilder::patch32(std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
 }
 
 std::size_t AviBuilder::begin(const char* id, const char* type) {
-    const std::size_t at = bytes.size();
+    open_.push_back(bytes.size());
     fourcc(id).u32(0).fourcc(type);
-    open_.push_back(at);
-    return at;
+    return open_.back();
 }
 
 AviBuilder& AviBuilder::end(std::int64_t size) {
     const std::size_t at = open_.back();
     open_.pop_back();
-    patch32(at + 4, size >= 0 ? static_cast<std::uint32_t>(size) : static_cast<std::uint32_t>(bytes.size() - at - 8));
+    patch32(at + 4, static_cast<std::uint32_t>(size >= 0 ? static_cast<std::size_t>(size) : bytes.size() - at - 8));
     return *this;
 }
 
 AviBuilder& AviBuilder::chunk(const char* id, const std::string& data, std::int64_t size) {
-    fourcc(id).u32(size >= 0 ? static_cast<std::uint32_t>(size) : static_cast<std::uint32_t>(data.size())).raw(data);
-    if (data.size() & 1) u8(0);
-    return *this;
+    fourcc(id).u32(static_cast<std::uint32_t>(size >= 0 ? static_cast<std::size_t>(size) : data.size())).raw(data);
+    return data.size() & 1 ? u8(0) : *this;
 }
 
-namespace {
-std::string take(AviBuilder& b) { return std::string(b.bytes.begin(), b.bytes.end()); }
-}  // namespace
-
-std::string AviBuilder::avih(std::uint32_t usPerFrame, std::uint32_t flags, std::uint32_t frames,
-                             std::uint32_t streams, std::uint32_t width, std::uint32_t height) {
+std::string AviBuilder::avih(std::uint32_t usPerFrame, std::uint32_t flags, std::uint32_t frames, std::uint32_t streams,
+                             std::uint32_t width, std::uint32_t height) {
     AviBuilder b;
     b.u32(usPerFrame).u32(0).u32(0).u32(flags).u32(frames).u32(0).u32(streams).u32(0).u32(width).u32(height).zeros(16);
-    return take(b);
+    return b.str();
 }
 
 std::string AviBuilder::strh(const char* type, std::uint32_t scale, std::uint32_t rate, std::uint32_t length,
                              std::uint32_t sampleSize, std::size_t size) {
     AviBuilder b;
-    b.fourcc(type).fourcc("    ").u32(0).u32(0).u32(0).u32(scale).u32(rate).u32(0).u32(length).u32(0).u32(0).u32(
-        sampleSize);
-    if (size == 64)
-        b.u32(1).u32(2).u32(3).u32(4);
-    else
-        b.u16(1).u16(2).u16(3).u16(4);
+    b.fourcc(type).fourcc("    ").u32(0).u32(0).u32(0).u32(scale).u32(rate).u32(0).u32(length).u32(0).u32(0);
+    b.u32(sampleSize);
+    if (size == 64) b.u32(1).u32(2).u32(3).u32(4);
+    if (size != 64) b.u16(1).u16(2).u16(3).u16(4);
     b.bytes.resize(size);
-    return take(b);
+    return b.str();
 }
 
 std::string AviBuilder::bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits, std::uint32_t compression,
                                const std::vector<std::uint32_t>& palette) {
     AviBuilder b;
-    b.u32(40).u32(static_cast<std::uint32_t>(width)).u32(static_cast<std::uint32_t>(height)).u16(1).u16(bits).u32(
-        compression);
-    b.u32(0).u32(0).u32(0).u32(static_cast<std::uint32_t>(palette.size())).u32(0);
+    b.u32(40).u32(static_cast<std::uint32_t>(width)).u32(static_cast<std::uint32_t>(height)).u16(1).u16(bits);
+    b.u32(compression).u32(0).u32(0).u32(0).u32(static_cast<std::uint32_t>(palette.size())).u32(0);
     for (auto c : palette) b.u32(c);
-    return take(b);
+    return b.str();
 }
 
 std::string AviBuilder::wave(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                              std::size_t size) {
     AviBuilder b;
-    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
+    const auto align = static_cast<std::uint16_t>(channels * bits / 8);
     b.u16(tag).u16(channels).u32(rate).u32(rate * align).u16(align).u16(bits).u16(0);
     b.bytes.resize(size);
-    return take(b);
+    return b.str();
 }
 
 std::string AviBuilder::idx1(const std::vector<IdxEntry>& entries) {
     AviBuilder b;
     for (const auto& e : entries) b.fourcc(e.id).u32(0x10).u32(e.offset).u32(e.size);
-    return take(b);
+    return b.str();
 }
 
 std::string AviBuilder::standardIndex(const char* id, std::uint64_t base,
@@ -109,27 +88,26 @@ std::string AviBuilder::standardIndex(const char* id, std::uint64_t base,
     AviBuilder b;
     b.u16(2).u8(subType).u8(type).u32(static_cast<std::uint32_t>(entries.size())).fourcc(id).u64(base).u32(0);
     for (const auto& e : entries) b.u32(e.first).u32(e.second);
-    return take(b);
+    return b.str();
 }
 
 std::string AviBuilder::superIndex(const char* id, const std::vector<std::pair<std::uint64_t, std::uint32_t>>& entries,
                                    std::uint32_t claimed) {
     AviBuilder b;
-    b.u16(4).u8(0).u8(0).u32(claimed == UINT32_MAX ? static_cast<std::uint32_t>(entries.size()) : claimed).fourcc(id);
+    b.u16(4).u16(0).u32(claimed == UINT32_MAX ? static_cast<std::uint32_t>(entries.size()) : claimed).fourcc(id);
     b.zeros(12);
     for (const auto& e : entries) b.u64(e.first).u32(e.second).u32(1);
-    return take(b);
+    return b.str();
 }
 
 std::vector<char> makeSimpleAvi(std::uint32_t frames, std::int32_t width, std::int32_t height, bool audio,
                                 bool withIdx1) {
     AviBuilder b;
-    const std::uint32_t row = (static_cast<std::uint32_t>(width) * 3 + 3) & ~3u;
-    const std::uint32_t frameSize = row * static_cast<std::uint32_t>(height < 0 ? -height : height);
+    const std::uint32_t rows = static_cast<std::uint32_t>(height < 0 ? -height : height);
+    const std::uint32_t frameSize = ((static_cast<std::uint32_t>(width) * 3 + 3) & ~3u) * rows;
     b.begin("RIFF", "AVI ");
     b.begin("LIST", "hdrl");
-    b.chunk("avih", AviBuilder::avih(40000, 0x10, frames, audio ? 2 : 1, static_cast<std::uint32_t>(width),
-                                     static_cast<std::uint32_t>(height < 0 ? -height : height)));
+    b.chunk("avih", AviBuilder::avih(40000, 0x10, frames, audio ? 2 : 1, static_cast<std::uint32_t>(width), rows));
     b.begin("LIST", "strl");
     b.chunk("strh", AviBuilder::strh("vids", 1, 25, frames));
     b.chunk("strf", AviBuilder::bitmap(width, height, 24));
@@ -148,11 +126,10 @@ std::vector<char> makeSimpleAvi(std::uint32_t frames, std::int32_t width, std::i
         std::string data(frameSize, '\0');
         for (std::uint32_t k = 0; k < frameSize; ++k) data[k] = static_cast<char>(i * 16 + k);
         b.chunk("00db", data);
-        if (audio) {
-            idx.push_back({"01wb", static_cast<std::uint32_t>(b.size() - movi), 3});
-            b.chunk("01wb", std::string{static_cast<char>(3 * i), static_cast<char>(3 * i + 1),
-                                        static_cast<char>(3 * i + 2)});
-        }
+        if (!audio) continue;
+        idx.push_back({"01wb", static_cast<std::uint32_t>(b.size() - movi), 3});
+        b.chunk("01wb",
+                std::string{static_cast<char>(3 * i), static_cast<char>(3 * i + 1), static_cast<char>(3 * i + 2)});
     }
     b.end();
     if (withIdx1) b.chunk("idx1", AviBuilder::idx1(idx));

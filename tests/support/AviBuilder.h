@@ -28,10 +28,11 @@ public:
     // A whole chunk: id, size (or the real size), data, pad byte if odd.
     AviBuilder& chunk(const char* id, const std::string& data, std::int64_t size = -1);
     std::size_t size() const { return bytes.size(); }
+    std::string str() const { return std::string(bytes.begin(), bytes.end()); }
 
     // Record bodies in their on-disk layout.
-    static std::string avih(std::uint32_t usPerFrame, std::uint32_t flags, std::uint32_t frames,
-                            std::uint32_t streams, std::uint32_t width, std::uint32_t height);
+    static std::string avih(std::uint32_t usPerFrame, std::uint32_t flags, std::uint32_t frames, std::uint32_t streams,
+                            std::uint32_t width, std::uint32_t height);
     static std::string strh(const char* type, std::uint32_t scale, std::uint32_t rate, std::uint32_t length,
                             std::uint32_t sampleSize = 0, std::size_t bytes = 56);
     static std::string bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits,

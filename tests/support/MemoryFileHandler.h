@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -36,9 +37,6 @@ public:
     std::uint64_t getFilePos(void* handle) override;
     int setFilePos(void* handle, std::uint64_t position) override;
 
-    // Counters for tests that check how the library drives the handler.
-    std::uint64_t freads = 0, fwrites = 0, seeks = 0, opens = 0, closes = 0;
-
 protected:
     struct Handle {
         Bytes* bytes;
@@ -51,15 +49,14 @@ protected:
 // fwrite writes nothing; with partial, it writes half of what was asked.
 class FaultyFileHandler : public MemoryFileHandler {
 public:
-    std::uint64_t failFwriteAt = 0, failFseekAt = 0, failFreadAt = 0, failSetFilePosAt = 0;
+    std::uint64_t failFwriteAt = 0, failFseekAt = 0, failSetFilePosAt = 0;
     bool partial = false;
 
-    std::size_t fread(void* buffer, std::size_t size, std::size_t count, void* handle) override;
     std::size_t fwrite(const void* buffer, std::size_t size, std::size_t count, void* handle) override;
     int fseek(void* handle, std::int64_t offset, int origin) override;
     int setFilePos(void* handle, std::uint64_t position) override;
 
-    std::uint64_t fwriteCalls = 0, fseekCalls = 0, freadCalls = 0, setPosCalls = 0;
+    std::uint64_t fwriteCalls = 0, fseekCalls = 0, setPosCalls = 0;
 };
 
 }  // namespace avitest

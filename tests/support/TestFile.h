@@ -7,49 +7,28 @@
 
 namespace avitest {
 
-// Opens the object's state to tests and lets them hand it a handler of their own.
+// Opens the parts of the object's state that tests inspect, and lets them hand it a
+// handler of their own.
 class TestFile : public avi::File {
 public:
-    using File::File;
-    using File::audioChunkId;
-    using File::audioChunkNumber;
-    using File::audioChunkOffset;
     using File::audioIndex;
-    using File::audioStreamNumber;
-    using File::audioSuperIndex;
     using File::bitmapHeader;
     using File::colormap;
-    using File::declaredFileSize;
+    using File::File;
     using File::fileHandle;
     using File::fileHandler;
     using File::fileName;
-    using File::firstRiffEnd;
-    using File::firstRiffVideoChunks;
-    using File::firstRiffAudioChunks;
-    using File::firstRiffMoviBytes;
-    using File::avixVideoChunks;
-    using File::hdrlOffset;
-    using File::idx1Offset;
     using File::mainHeader;
     using File::mode;
     using File::moviBase;
-    using File::mustUseIndex;
-    using File::numSuperIndexEntries;
     using File::paddedAudioChunkSize;
-    using File::audioChunkSize;
     using File::pluginReference;
-    using File::rowBuffer;
-    using File::segmentMoviBytes;
     using File::streamHeaders;
-    using File::streamListOffset;
     using File::topDown;
-    using File::videoChunkId;
+    using File::totalFrames;
     using File::videoFrameSize;
     using File::videoIndex;
-    using File::videoStreamNumber;
-    using File::videoSuperIndex;
     using File::waveFormat;
-    using File::totalFrames;
 
     // Opens path through the given handler instead of the local disk: the handler is
     // installed and the file opened as open() would, for reading or writing.

@@ -3,15 +3,14 @@
 // handler for multi-GiB layouts, temporary files and the external decoders.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "MemoryFileHandler.h"
@@ -35,17 +34,16 @@ inline std::string fourcc(const std::vector<char>& b, std::uint64_t off) {
     return std::string(b.data() + off, 4);
 }
 
-// A writable in-memory file that keeps only the first `keep` bytes of large writes, so that
+// A writable in-memory file that keeps only the first `keep` bytes of each write, so that
 // layouts of several GiB (headers, indexes, segment boundaries) can be checked exactly
 // without the data. It reads only those bytes of the caller's buffer, so a test may pass a
-// small buffer with a large declared size.
+// small buffer with a large declared size. Later writes win where pieces overlap; the
+// writer only ever overwrites gaps it left, so the bytes a piece dropped are never read.
 class SparseFileHandler : public avi::IFileHandler {
 public:
     static constexpr std::size_t keep = 4096;
-    std::map<std::uint64_t, std::vector<char>> pieces;  // by offset; later writes win on read
+    std::vector<std::pair<std::uint64_t, std::vector<char>>> pieces;  // in write order
     std::uint64_t pos = 0, size = 0, fwrites = 0;
-    // Fail the k-th call (from 1) of fseek or setFilePos; 0 disables.
-    std::uint64_t failFseekAt = 0, failSetFilePosAt = 0, fseeks = 0, setPositions = 0;
 
     void* fopen(std::u16string, const char* mode) override {
         if (mode[0] == 'w') pieces.clear(), size = 0;
@@ -54,74 +52,38 @@ public:
     }
     std::size_t fwrite(const void* buffer, std::size_t, std::size_t count, void*) override {
         ++fwrites;
-        const std::size_t n = count < keep ? count : keep;
         const auto* p = static_cast<const char*>(buffer);
-        // Overlapping earlier pieces lose the overwritten bytes.
-        trim(pos, pos + count);
-        pieces[pos] = std::vector<char>(p, p + n);
+        pieces.emplace_back(pos, std::vector<char>(p, p + std::min(count, keep)));
         pos += count;
-        if (pos > size) size = pos;
+        size = std::max(size, pos);
         return count;
     }
     std::size_t fread(void* buffer, std::size_t, std::size_t count, void*) override {
-        if (pos >= size) return 0;
-        const std::size_t n = static_cast<std::size_t>(count < size - pos ? count : size - pos);
-        copyOut(pos, static_cast<char*>(buffer), n);
+        const std::size_t n = pos >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size - pos));
+        const auto b = at(pos, n);
+        std::copy(b.begin(), b.end(), static_cast<char*>(buffer));
         pos += n;
         return n;
     }
     int fseek(void*, std::int64_t offset, int origin) override {
-        if (++fseeks == failFseekAt) return -1;
-        const std::int64_t base = origin == 1 ? static_cast<std::int64_t>(pos) : 0;
-        if (base + offset < 0) return -1;
-        pos = static_cast<std::uint64_t>(base + offset);
+        const std::int64_t to = (origin == 1 ? static_cast<std::int64_t>(pos) : 0) + offset;
+        if (to < 0) return -1;
+        pos = static_cast<std::uint64_t>(to);
         return 0;
     }
     std::int64_t ftell(void*) override { return static_cast<std::int64_t>(pos); }
     int fclose(void*) override { return 0; }
     std::uint64_t getFilePos(void*) override { return pos; }
-    int setFilePos(void*, std::uint64_t p) override {
-        if (++setPositions == failSetFilePosAt) return -1;
-        pos = p;
-        return 0;
-    }
+    int setFilePos(void*, std::uint64_t p) override { return pos = p, 0; }
 
     // Bytes [off, off + n), zeros where nothing was kept.
     std::vector<char> at(std::uint64_t off, std::size_t n) const {
         std::vector<char> out(n, 0);
-        copyOut(off, out.data(), n);
+        for (const auto& [s, piece] : pieces) {
+            const std::uint64_t from = std::max(s, off), to = std::min(s + piece.size(), off + n);
+            if (from < to) std::memcpy(out.data() + (from - off), piece.data() + (from - s), to - from);
+        }
         return out;
-    }
-
-private:
-    void copyOut(std::uint64_t off, char* out, std::size_t n) const {
-        std::memset(out, 0, n);
-        auto it = pieces.upper_bound(off);
-        if (it != pieces.begin()) --it;
-        for (; it != pieces.end() && it->first < off + n; ++it) {
-            const std::uint64_t s = it->first, e = s + it->second.size();
-            const std::uint64_t from = s > off ? s : off, to = e < off + n ? e : off + n;
-            if (from < to) std::memcpy(out + (from - off), it->second.data() + (from - s), to - from);
-        }
-    }
-    void trim(std::uint64_t from, std::uint64_t to) {
-        auto it = pieces.lower_bound(from);
-        if (it != pieces.begin()) {
-            auto prev = std::prev(it);
-            if (prev->first + prev->second.size() > from) prev->second.resize(from - prev->first);
-        }
-        while (it != pieces.end() && it->first < to) {
-            const std::uint64_t e = it->first + it->second.size();
-            if (e <= to) {
-                it = pieces.erase(it);
-            } else {
-                std::vector<char> rest(it->second.begin() + static_cast<std::ptrdiff_t>(to - it->first),
-                                       it->second.end());
-                pieces.erase(it);
-                pieces[to] = std::move(rest);
-                break;
-            }
-        }
     }
 };
 

@@ -2,8 +2,9 @@
 //   FAKE_WITH_DESTROY  0: only the create entry point is exported
 //   FAKE_CREATE_NULL   1: create returns no handler
 // Every build exports fakePluginCalls() so a test can see what the library called.
-#include "avi/IFileHandler.h"
 #include "fake_plugin.h"
+
+#include "avi/IFileHandler.h"
 
 #define FAKE_API extern "C" __attribute__((visibility("default")))
 

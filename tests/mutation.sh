@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Mutation check: applies each fault below, one at a time, to a scratch copy of the tree,
+# rebuilds the library and the fast suite (avi_tests) there and runs it. A fault is caught
+# when the suite fails or hangs. Only the mutated file recompiles, about a minute a fault.
+#   tests/mutation.sh            all faults       tests/mutation.sh 3 7   faults 3 and 7 only
+# A pattern must occur exactly once in its file; one that does not (the code moved) is
+# reported "stale" and left out of the score. MUTATION_DIR keeps the scratch tree.
+set -uo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+work=${MUTATION_DIR:-${TMPDIR:-/tmp}/avi-mutation}
+files=() pats=() reps=() what=()
+m() { files+=("$1") pats+=("$2") reps+=("$3") what+=("$4"); }
+
+m src/write/IndexWriting.cpp 'putUint32(p, e.getPosition() + 8u)' 'putUint32(p, e.getPosition())' "standard index offset without + 8"
+m src/read/IndexLoading.cpp 'char2uint32(e + 8) + 8u' 'char2uint32(e + 8)' "idx1 offset read without + 8"
+m src/write/MoviWriting.cpp 'size, size, size & 1u' 'size, size, 0' "odd video frame without its pad byte"
+m src/write/WriterConfig.cpp 'chunkSize + (chunkSize % 2)' 'chunkSize' "odd audio chunk without its pad byte"
+m src/write/WriterConfig.cpp '(3ULL * width + padTo4(3ULL * width)) * height' '(3ULL * width + padTo4(3ULL * width) - 1) * height' "written row padding off by one"
+m src/read/PixelConversion.cpp 'static_cast<std::uint32_t>(4 - (n % 4))' 'static_cast<std::uint32_t>(3 - (n % 4))' "RGB24 row padding off by one"
+m src/read/VideoReading.cpp '? 0 : 4 - (n % 4)' '? 0 : 3 - (n % 4)' "palette-index row padding off by one"
+m src/write/HeaderWriting.cpp 'static_cast<std::int64_t>(room) + 12 - p' 'static_cast<std::int64_t>(room) + 20 - p' "JUNK size 8 too large"
+m src/write/HeaderWriting.cpp 'firstRiffMoviBytes + 4 +' 'firstRiffMoviBytes +' "first movi list size without its form type"
+m src/write/HeaderWriting.cpp '(16 * s + 148 + pal)' '(16 * s + 148)' "video strl size without the palette"
+m src/write/WriterConfig.cpp '148 + paletteBytes()) * v' '148) * v' "header room without the palette"
+m src/write/HeaderWriting.cpp 'firstRiffVideoChunks + avixVideoChunks : firstRiffAudioChunks' 'firstRiffVideoChunks : firstRiffAudioChunks' "total frames count the first segment only"
+m src/write/HeaderWriting.cpp 'hasVideoStream ? firstRiffVideoChunks + avixVideoChunks : 0' 'hasVideoStream ? firstRiffVideoChunks : 0' "dmlh counts the first segment only"
+m src/write/HeaderWriting.cpp '(audioChunkSize * firstRiffAudioChunks) / h.dwSampleSize' 'audioChunkSize * firstRiffAudioChunks' "audio length in bytes, not samples"
+m src/write/HeaderWriting.cpp 'writeList("RIFF", firstRiffEnd - 8' 'writeList("RIFF", firstRiffEnd' "RIFF size counts its own header"
+m src/write/HeaderWriting.cpp 'h.dwFlags = 0x810;' 'h.dwFlags = 0x830;' "main header flags demand the index"
+m src/write/IndexWriting.cpp 'putUint32(p + 4, 0);' 'putUint32(p + 4, 0x10);' "idx1 flags set"
+m src/write/IndexWriting.cpp 'audioChunkSize) * n / sampleSize' 'audioChunkSize) * n' "audio super-index duration in bytes"
+m src/write/IndexWriting.cpp 'start, 8u * n + 32u' 'start, 8u * n + 24u' "super-index entry size without the chunk header"
+m src/write/Segmentation.cpp 'return t >= (1ULL << 31);' 'return t > (1ULL << 31);' "segment boundary one byte late"
+m src/write/Segmentation.cpp 'audioIndex.size() + 1) + 24 + 8' 'audioIndex.size()) + 24 + 8' "boundary ignores the next audio index entry"
+m src/write/Segmentation.cpp 'return used + 2 <= n;' 'return used + 1 <= n;' "one segment more than the header lists"
+m src/write/Segmentation.cpp 'writeList("LIST", r - 12, "movi")' 'writeList("LIST", r - 4, "movi")' "AVIX movi size wrong"
+m src/write/Segmentation.cpp 'moviBase = dataStart - 4;' 'moviBase = dataStart;' "AVIX movi base off by 4"
+m src/write/MoviWriting.cpp 'if (height < 2 || frame == nullptr) return;' 'return;' "writer flip skipped"
+m src/read/HeaderParsing.cpp 'topDown = true;' 'topDown = false;' "reader flip skipped"
+m src/read/HeaderParsing.cpp 'moviBase = here - 4;' 'moviBase = here;' "movi base at the list data"
+m src/read/HeaderParsing.cpp 'setError(ERR_WAVE_FILE);' 'setError(ERR_AVI_CHUNK_MISSING);' "WAVE reported as a missing AVI chunk"
+m src/read/HeaderParsing.cpp 'colormap[i].rgbGreen = static_cast<std::uint8_t>(p[1]);' 'colormap[i].rgbGreen = static_cast<std::uint8_t>(p[2]);' "palette green read from red"
+m src/read/IndexLoading.cpp 'fcns::getChunkLength(c + 4)' 'fcns::char2uint32(c + 4)' "scan ignores pad bytes"
+m src/read/AudioReading.cpp 'std::memset(buffer + (count - remaining), 0, remaining);' '' "audio zero-fill skipped"
+m src/read/AudioReading.cpp 'if (audioChunkOffset >= e.getSize()) {' 'if (audioChunkOffset > e.getSize()) {' "audio stalls at a chunk end"
+m src/read/PixelConversion.cpp '(((v >> 2) & 0xF8u) << 8)' '(((v >> 3) & 0xF8u) << 8)' "RGB555 green misplaced (scalar)"
+m src/read/PixelConversion.cpp '_mm_slli_epi32(v, 6), mg' '_mm_slli_epi32(v, 5), mg' "RGB555 green misplaced (SSSE3)"
+m src/read/PixelConversion.cpp 'pal.bgr[q >> 24]' 'pal.bgr[(q >> 16) & 0xFF]' "fourth palette pixel repeats the third"
+m src/read/PixelConversion.cpp 'std::memmove(out + 3 * i, in + 4 * i, 3)' 'std::memmove(out + 3 * i, in + 4 * i + 1, 3)' "32-bit tail pixels shifted"
+m src/core/errors.cpp '"Unsupported AVI file",' '"Unsupported AVI file format",' "wrong error message"
+
+# A fresh copy with the original times: the build there recompiles only what changed.
+rm -rf "$work/tree" && mkdir -p "$work/tree"
+tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/tree" -xf -
+# Files an earlier run mutated may have objects newer than their restored sources.
+(cd "$work/tree" && touch "${files[@]}")
+cmake -S "$work/tree" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVI_WITH_REMOTE=OFF >/dev/null || exit 2
+build() { cmake --build "$work/build" -j2 --target avi_tests >"$work/build.log" 2>&1; }
+suite() { timeout 120 "$work/build/bin/avi_tests" >"$work/suite.log" 2>&1; }
+build && suite || { echo "the unmutated tree does not build or pass: see $work"; exit 2; }
+
+caught=0 total=0 survivors=()
+for i in "${@:-${!files[@]}}"; do
+  f=$work/tree/${files[$i]}
+  if [ "$(grep -cF -- "${pats[$i]}" "$f")" != 1 ]; then echo "stale    $i: ${what[$i]}"; continue; fi
+  text=$(<"$f")
+  printf '%s\n' "${text/"${pats[$i]}"/"${reps[$i]}"}" >"$f"
+  if ! build; then
+    result="broken  "
+  else
+    total=$((total + 1))
+    if suite; then result="SURVIVED" survivors+=("$i"); else result="caught  " caught=$((caught + 1)); fi
+  fi
+  cp "$src/${files[$i]}" "$f"
+  echo "$result $i: ${what[$i]}"
+done
+echo "caught $caught of $total faults${survivors[*]:+; survivors: ${survivors[*]}}"
+[ "$caught" = "$total" ]
