@@ -158,7 +158,8 @@ TEST(Hostile, AvitoolSurvivesEveryFile) {
                                            .c_str());
             // The shell reports a signal as 128 + its number, and timeout a hang as 124.
             if (WIFSIGNALED(rc) || WEXITSTATUS(rc) == 124 || WEXITSTATUS(rc) >= 128)
-                ++crashes[all[i].cls() + ", avitool " + cmd.substr(0, cmd.find(' '))];
+                ++crashes[all[i].cls() + ", avitool " + cmd.substr(0, cmd.find(' ')) +
+                          (WEXITSTATUS(rc) == 124 ? " (hang)" : " (signal)")];
         }
     }
     for (const auto& c : crashes) ADD_FAILURE() << "avitool crashed on " << c.second << " files: " << c.first;
