@@ -17,6 +17,7 @@ namespace {
 struct LocalHandle {
     int fd;
     std::uint64_t pos;
+    bool writable = false;
 };
 
 LocalHandle* asHandle(void* h) { return static_cast<LocalHandle*>(h); }
@@ -36,6 +37,29 @@ std::size_t transfer(LocalHandle* h, std::size_t total, Op op) {
     }
     h->pos += done;
     return done;
+}
+
+// Backs [file end, end) with disk before a write-mode seek leaves it as a hole: the writer
+// skips the header's room and fills it last, at close, when a full disk could no longer
+// give it. posix_fallocate where the file system has it, zeros written where it has not.
+bool allocateTo(LocalHandle* h, std::uint64_t end) {
+    if (!h->writable) return true;
+    struct stat st {};
+    if (::fstat(h->fd, &st) != 0) return false;
+    std::uint64_t at = static_cast<std::uint64_t>(st.st_size);
+    if (end <= at) return true;
+    const int rc = ::posix_fallocate(h->fd, static_cast<off_t>(at), static_cast<off_t>(end - at));
+    if (rc == 0) return true;
+    if (rc != EOPNOTSUPP && rc != EINVAL) return false;
+    static const char zeros[4096] = {};
+    while (at < end) {
+        const std::size_t n = end - at < sizeof zeros ? static_cast<std::size_t>(end - at) : sizeof zeros;
+        const ssize_t put = ::pwrite(h->fd, zeros, n, static_cast<off_t>(at));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += static_cast<std::uint64_t>(put);
+    }
+    return true;
 }
 
 }  // namespace
@@ -58,7 +82,10 @@ void* LocalFileHandler::fopen(std::u16string path, const char* mode) {
         return nullptr;
     }
     auto* h = new (std::nothrow) LocalHandle{fd, 0};
-    if (h == nullptr) ::close(fd);
+    if (h == nullptr)
+        ::close(fd);
+    else
+        h->writable = mode[0] == 'w';
     return h;
 }
 
@@ -103,6 +130,7 @@ int LocalFileHandler::fseek(void* handle, std::int64_t offset, int origin) {
     if ((offset < 0 && base < -offset) ||
         (offset > 0 && base > std::numeric_limits<std::int64_t>::max() - offset))
         return -1;
+    if (!allocateTo(h, static_cast<std::uint64_t>(base + offset))) return -1;
     h->pos = static_cast<std::uint64_t>(base + offset);
     return 0;
 }
@@ -128,6 +156,7 @@ std::uint64_t LocalFileHandler::getFilePos(void* handle) {
 int LocalFileHandler::setFilePos(void* handle, std::uint64_t position) {
     auto* h = asHandle(handle);
     if (h == nullptr || position > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return -1;
+    if (!allocateTo(h, position)) return -1;
     h->pos = position;
     return 0;
 }

@@ -119,6 +119,12 @@ public:
     void buildLegacyIndex(const char* chunkId);
 
     // ---- video reading ----
+    // Buffers: the raw reads write the first frame's size (getRawVideoFrameSize(0)) for an
+    // uncompressed stream and the frame's own size for a compressed one; the indexed read of
+    // an 8-bit stream at most getIndexedVideoFrameSize(). A file that would make a read
+    // write more than that (an 8-bit frame larger than its geometry, an index whose first
+    // entry is not the frame size) is refused with ERR_UNSUPPORTED_BITMAP_HEADER or
+    // ERR_INVALID_INDEX, and the buffer is left alone.
     void readVideoFrame(char* buffer);
     void readVideoFrame(char* buffer, long long frameNumber);
     void readIndexedVideoFrame(char* buffer, long long frameNumber);
@@ -139,6 +145,10 @@ public:
     std::vector<tagRGBQUAD> getColormap() const;
 
     // ---- RGB24 conversion ----
+    // readRGB24VideoFrame writes at most getRGB24VideoFrameSize() bytes. For a bit count
+    // with no RGB24 form (1, or anything outside 2/4/8/16/24/32) that size is 0, and the
+    // read is refused with ERR_UNSUPPORTED_BITMAP_HEADER rather than delivering the raw
+    // frame into a buffer declared as 0 bytes.
     void readRGB24VideoFrame(char* buffer);
     void readRGB24VideoFrame(char* buffer, long long frameNumber);
     std::uint32_t getRGB24VideoFrameSize();

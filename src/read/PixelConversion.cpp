@@ -161,6 +161,15 @@ void File::readRGB24VideoFrame(char* buffer, long long frameNumber) {
         setError(ERR_COMPRESSED_VIDEO);
         return;
     }
+    const unsigned bits = bitmapHeader.biBitCount;
+    const bool converts = bits == 2 || bits == 4 || bits == 8 || bits == 16 || bits == 32;
+    // Refused before anything is read, so the buffer is left alone: a geometry the
+    // conversion cannot run in, or a bit count with no RGB24 size (getRGB24VideoFrameSize()
+    // is 0), whose raw frame would not fit the buffer the host was told to provide.
+    if ((converts && !conversionFits()) || getRGB24VideoFrameSize() < videoFrameSize) {
+        setError(ERR_UNSUPPORTED_BITMAP_HEADER);
+        return;
+    }
     const std::uint64_t before = framesRead;
     readVideoFrame(buffer, frameNumber);
     if (errorCode != ERR_NONE) return;
@@ -168,12 +177,7 @@ void File::readRGB24VideoFrame(char* buffer, long long frameNumber) {
     if (frameNumber == INVALID_FRAME_INDEX ? framesRead == before
                                            : (frameNumber < 0 || frameNumber >= static_cast<long long>(totalFrames())))
         return;
-    const unsigned bits = bitmapHeader.biBitCount;
-    if (bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 32) return;
-    if (!conversionFits()) {
-        setError(ERR_UNSUPPORTED_BITMAP_HEADER);
-        return;
-    }
+    if (!converts) return;
     const bool plain = (static_cast<std::uint32_t>(bitmapHeader.biWidth) % 4) == 0;
     switch (bits) {
     case 16:

@@ -20,6 +20,12 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
         setError(ERR_VIDEO_CHUNKS_MISSING);
         return;
     }
+    // The host sizes the buffer of an uncompressed frame by the first frame; an index whose
+    // first entry is not the frame size (another stream's chunk) would have it overrun.
+    if (!isVideoCompressed() && videoIndex.front().getSize() != videoFrameSize) {
+        setError(ERR_INVALID_INDEX);
+        return;
+    }
     const bool sequential = frameNumber == INVALID_FRAME_INDEX;
     std::uint64_t frame;
     if (sequential) {
@@ -57,6 +63,12 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
 void File::readIndexedVideoFrame(char* buffer, long long frameNumber) {
     if (isVideoCompressed()) {
         setError(ERR_COMPRESSED_VIDEO);
+        return;
+    }
+    // An 8-bit frame larger than its geometry would overrun a buffer of
+    // getIndexedVideoFrameSize() bytes.
+    if (bitmapHeader.biBitCount == 8 && videoFrameSize > getIndexedVideoFrameSize()) {
+        setError(ERR_UNSUPPORTED_BITMAP_HEADER);
         return;
     }
     readVideoFrame(buffer, frameNumber);

@@ -5,8 +5,14 @@
 namespace avi {
 
 // Local-disk handler over POSIX file descriptors. The position is tracked in the handle and
-// every transfer is one pread/pwrite at it, so setFilePos costs no system call and a frame
+// every transfer is one pread/pwrite at it, so a read-mode setFilePos costs no system call and a frame
 // read is exactly one positioned read into the caller's buffer.
+//
+// In write mode, a seek past the end of the file (fseek or setFilePos) allocates the region
+// it skips (posix_fallocate, or zeros where the file system cannot allocate) before it
+// moves, and fails when the disk has no room. The writer skips the header's room this way
+// and writes the header last: on a full disk the room is then already backed, and the
+// header still goes in at close.
 class AVI_API LocalFileHandler : public IFileHandler {
 public:
     LocalFileHandler() = default;

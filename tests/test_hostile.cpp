@@ -1,0 +1,166 @@
+// Hostile geometry, bit counts, chunk sizes, index entries and truncations, generated
+// deterministically: every read form gets a heap buffer of exactly the size its getter
+// reports, so an overrun is a sanitizer finding; a refused read leaves the buffer alone.
+// With AVITOOL set to the tool's path, `avitool check` and `avitool frames` run over the
+// same files and every signal exit is reported.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "AviBuilder.h"
+#include "MemoryFileHandler.h"
+#include "TestFile.h"
+#include "test_util.h"
+
+using avitest::AviBuilder;
+namespace err = avi::errors;
+
+namespace {
+
+struct Variant {
+    std::int32_t w, h;
+    std::uint16_t bits;
+    bool compressed;
+    int sizeMode;     // first chunk: 0 the geometry's size, 1 one more, 2 twice + 5, 3 one byte, 4 three
+    int index;        // 0 movi scan, 1 idx1, 2 idx1 led by an audio-stream entry "01dc" of size 0
+    std::size_t cut;  // keep this many bytes; 0 keeps all
+    std::string cls() const {
+        if (cut != 0) return "truncated";
+        if (index == 2) return "index entry of another stream";
+        if (!compressed && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+            return "bit count outside 2/4/8/16/24/32";
+        return sizeMode == 0 ? "hostile geometry" : "chunks unlike the geometry";
+    }
+};
+
+std::vector<char> build(const Variant& v) {
+    const std::uint64_t w = static_cast<std::uint32_t>(v.w), h = static_cast<std::uint32_t>(v.h < 0 ? -v.h : v.h);
+    const std::uint64_t row = v.bits <= 8 ? (w + 3) / 4 * 4 : (w * v.bits + 31) / 32 * 4;
+    std::uint64_t nat = row * h;
+    if (nat == 0 || nat > 4096) nat = 17;
+    const std::uint64_t first[] = {nat, nat + 1, 2 * nat + 5, 1, 3};
+    const std::uint64_t sizes[] = {first[v.sizeMode], nat, first[v.sizeMode] + 2};
+    const char* id = v.compressed ? "00dc" : "00db";
+    AviBuilder b;
+    b.begin("RIFF", "AVI ");
+    b.begin("LIST", "hdrl");
+    b.chunk("avih", AviBuilder::avih(40000, 0x10, 3, 2, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
+    b.begin("LIST", "strl");
+    b.chunk("strh", AviBuilder::strh("vids", 1, 25, 3));
+    b.chunk("strf", AviBuilder::bitmap(v.w, v.h, v.bits, v.compressed ? 0x47504A4Du : 0));
+    b.end();
+    b.begin("LIST", "strl");
+    b.chunk("strh", AviBuilder::strh("auds", 1, 8000, 15, 1));
+    b.chunk("strf", AviBuilder::wave(1, 1, 8000, 8));
+    b.end();
+    b.end();
+    const std::size_t movi = b.begin("LIST", "movi") + 8;
+    std::vector<AviBuilder::IdxEntry> idx;
+    if (v.index == 2) idx.push_back({"01dc", 4, 0});
+    for (unsigned i = 0; i < 3; ++i) {
+        const auto data = writetest::pattern(sizes[i], i);
+        idx.push_back({id, static_cast<std::uint32_t>(b.size() - movi), static_cast<std::uint32_t>(sizes[i])});
+        b.chunk(id, std::string(data.begin(), data.end()));
+        idx.push_back({"01wb", static_cast<std::uint32_t>(b.size() - movi), 5});
+        b.chunk("01wb", std::string(5, static_cast<char>(i)));
+    }
+    b.end();
+    if (v.index != 0) b.chunk("idx1", AviBuilder::idx1(idx));
+    b.end();
+    if (v.cut != 0) b.bytes.resize(v.cut);
+    return b.bytes;
+}
+
+std::vector<Variant> variants() {
+    const std::pair<std::int32_t, std::int32_t> geometry[] = {
+        {4, 2}, {3, 2}, {1, 1}, {5, -3}, {2, -1}, {0, 2}, {7, 0}, {-3, 2}, {1, 64}, {0x40000000, 4}, {65536, 65536}};
+    const std::uint16_t bitCounts[] = {0, 1, 2, 4, 8, 12, 15, 16, 24, 32, 48};
+    std::vector<Variant> out;
+    for (const auto& g : geometry)
+        for (const auto bits : bitCounts)
+            for (int size = 0; size < 5; ++size)
+                for (int index = 0; index < 3; ++index)
+                    for (const bool compressed : {false, true}) {
+                        const Variant v{g.first, g.second, bits, compressed, size, index, 0};
+                        out.push_back(v);
+                        if (out.size() % 7 != 0) continue;
+                        const std::size_t whole = build(v).size();
+                        for (std::size_t k = 1; k < 8; ++k)
+                            out.push_back({v.w, v.h, bits, compressed, size, index, whole * k / 8});
+                    }
+    return out;
+}
+
+// One read into a fresh heap buffer of exactly n bytes, pre-filled so that a refused read
+// can be seen to leave it alone.
+void readInto(avitest::TestFile& f, std::uint64_t n, const std::function<void(char*)>& read) {
+    if (n > (1u << 20)) return;  // a buffer the file cannot justify; the host would not allocate it
+    std::vector<char> buf(n, 0x5A);
+    f.clearError();
+    read(buf.data());
+    const auto code = f.getErrorCode();
+    const bool untouched = static_cast<std::uint64_t>(std::count(buf.begin(), buf.end(), 0x5A)) == n;
+    EXPECT_TRUE(untouched || (code != err::ERR_UNSUPPORTED_BITMAP_HEADER && code != err::ERR_INVALID_INDEX))
+        << "a refused read wrote into the buffer";
+}
+
+void readEverything(avitest::TestFile& f) {
+    const std::uint32_t frames = f.getVideoTotalFrames();
+    for (long long n = 0; n <= frames; ++n) {
+        const long long at = n == frames ? avi::File::INVALID_FRAME_INDEX : n;  // last: in sequence
+        const long long sized = at < 0 ? static_cast<long long>(f.getVideoFramesRead()) : at;
+        const std::uint64_t raw = f.getRawVideoFrameSize(f.isVideoCompressed() ? sized : 0);
+        readInto(f, raw, [&](char* b) { f.readVideoFrame(b, at); });
+        const std::uint64_t indexed = f.getVideoBitsPerPixel() == 8 ? f.getIndexedVideoFrameSize() : raw;
+        readInto(f, indexed, [&](char* b) { f.readIndexedVideoFrame(b, at); });
+        readInto(f, f.getRGB24VideoFrameSize(), [&](char* b) { f.readRGB24VideoFrame(b, at); });
+    }
+    for (int i = 0; i < 64 && f.hasAudio() && !f.isEndOfAudio(); ++i)
+        readInto(f, 7, [&](char* b) { f.readAudio(b, 7); });
+}
+
+}  // namespace
+
+TEST(Hostile, EveryReadStaysInsideTheReportedBufferSize) {
+    const auto all = variants();
+    ASSERT_GT(all.size(), 3000u);
+    for (const auto& v : all) {
+        SCOPED_TRACE(v.cls() + " w=" + std::to_string(v.w) + " h=" + std::to_string(v.h) +
+                     " bits=" + std::to_string(v.bits) + " size=" + std::to_string(v.sizeMode) +
+                     " index=" + std::to_string(v.index));
+        auto mem = std::make_shared<avitest::MemoryFileHandler>();
+        mem->put(u"h.avi", build(v));
+        avitest::TestFile f;
+        if (f.openWith(mem, u"h.avi", "r")) readEverything(f);
+        if (HasFailure()) return;
+    }
+}
+
+TEST(Hostile, AvitoolSurvivesEveryFile) {
+    const char* tool = std::getenv("AVITOOL");
+    if (tool == nullptr) GTEST_SKIP() << "set AVITOOL to the avitool binary";
+    writetest::TempDir dir;
+    std::map<std::string, int> crashes;
+    const auto all = variants();
+    for (std::size_t i = 0; i < all.size(); i += 2) {
+        const std::string file = dir.file("h" + std::to_string(i) + ".avi");
+        const auto bytes = build(all[i]);
+        std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        for (const std::string& cmd : {std::string("check"), "frames --format ppm -o " + dir.file("out")}) {
+            const int rc = std::system(("ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 timeout 20 " + std::string(tool) +
+                                        " " + cmd + " " + file + " >/dev/null 2>&1")
+                                           .c_str());
+            // The shell reports a signal as 128 + its number, and timeout a hang as 124.
+            if (WIFSIGNALED(rc) || WEXITSTATUS(rc) == 124 || WEXITSTATUS(rc) >= 128)
+                ++crashes[all[i].cls() + ", avitool " + cmd.substr(0, cmd.find(' ')) +
+                          (WEXITSTATUS(rc) == 124 ? " (hang)" : " (signal)")];
+        }
+    }
+    for (const auto& c : crashes) ADD_FAILURE() << "avitool crashed on " << c.second << " files: " << c.first;
+}
