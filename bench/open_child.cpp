@@ -1,7 +1,10 @@
 // One open of the file named by the argument, in a process of its own, for the benchmark's
 // fresh-process figures: through the library, or (AVI_OPEN_WITH_LIBAVFORMAT) through
-// libavformat. Each program links only what its side needs. Exit status 0 when the video
-// index holds entries.
+// libavformat. Each program links only what its side needs. Prints its peak resident set
+// (VmHWM, kB); exit status 0 when the video index holds entries.
+#include <cstdio>
+#include <cstring>
+
 #ifdef AVI_OPEN_WITH_LIBAVFORMAT
 extern "C" {
 #include <libavformat/avformat.h>
@@ -25,5 +28,11 @@ int main(int argc, char** argv) {
     if (!file.open(argv[1], "r")) return 1;
     const long long entries = file.getVideoTotalFrames();
 #endif
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr)
+            if (std::strncmp(line, "VmHWM:", 6) == 0) std::fputs(line + 6, stdout);
+        std::fclose(status);
+    }
     return entries > 0 ? 0 : 1;
 }
