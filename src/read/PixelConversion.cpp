@@ -94,6 +94,18 @@ __attribute__((target("ssse3"))) std::size_t expand555Ssse3(const char* in, char
 __attribute__((target("ssse3"))) std::size_t shrink32Ssse3(const char* in, char* out, std::size_t n) {
     const __m128i pack = AVI_PACK_LO;
     std::size_t i = 0;
+    // Sixteen pixels a step: four packed quarters joined into three whole stores.
+    for (; i + 16 <= n; i += 16) {
+        const auto* src = reinterpret_cast<const __m128i*>(in + 4 * i);
+        const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(src), pack);
+        const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(src + 1), pack);
+        const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(src + 2), pack);
+        const __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(src + 3), pack);
+        auto* dst = reinterpret_cast<__m128i*>(out + 3 * i);
+        _mm_storeu_si128(dst, _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storeu_si128(dst + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+        _mm_storeu_si128(dst + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+    }
     for (; i + 6 <= n; i += 4) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), _mm_shuffle_epi8(v, pack));
