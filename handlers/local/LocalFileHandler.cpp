@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +24,9 @@ namespace {
 constexpr std::size_t WINDOW_BYTES = 64 * 1024;
 constexpr std::size_t SMALL_READ_BYTES = WINDOW_BYTES / 8;
 constexpr std::uint64_t NO_READ = ~std::uint64_t{0};
+// Rows of a top-down frame are read and reversed in runs of about this many bytes: large
+// enough that the reads cost little, small enough that a run is still in cache.
+constexpr std::size_t BLOCK_BYTES = 256 * 1024;
 
 struct LocalHandle {
     int fd;
@@ -65,6 +70,44 @@ std::size_t preadFully(int fd, char* out, std::size_t len, std::uint64_t at) {
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+// Swaps n bytes at a and b, 64 at a time through registers.
+void swapBytes(char* a, char* b, std::size_t n) {
+    std::size_t k = 0;
+    for (char t[64]; k + 64 <= n; k += 64) {
+        std::memcpy(t, a + k, 64);
+        std::memcpy(a + k, b + k, 64);
+        std::memcpy(b + k, t, 64);
+    }
+    std::swap_ranges(a + k, a + n, b + k);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with 32-byte registers, chosen at run time: the swap is bound by stores.
+__attribute__((target("avx2"))) void swapBytesAvx2(char* a, char* b, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + 64 <= n; k += 64) {
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k + 32));
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + k), b0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + k + 32), b1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + k), a0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + k + 32), a1);
+    }
+    std::swap_ranges(a + k, a + n, b + k);
+}
+#endif
+
+// Swaps row i with row count - 1 - i.
+void reverseRows(char* rows, std::size_t rowBytes, std::size_t count) {
+    auto swap = swapBytes;
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("avx2")) swap = swapBytesAvx2;
+#endif
+    for (std::size_t i = 0; i < count / 2; ++i) swap(rows + i * rowBytes, rows + (count - 1 - i) * rowBytes, rowBytes);
 }
 
 // A small read in read mode: from the window when it holds the bytes, else through a
@@ -207,40 +250,31 @@ std::size_t LocalFileHandler::freadRowsReversed(char* buffer, std::size_t rowByt
     auto* h = asHandle(handle);
     if (h == nullptr || rowBytes == 0 || rows > (std::numeric_limits<std::size_t>::max() - tail) / rowBytes) return 0;
     const std::size_t body = rowBytes * rows, total = body + tail;
-    // Small frames and narrow rows: one read (through the window when small), then the rows
-    // are swapped while they are still in cache; a vector per row would cost more.
-    if (total <= SMALL_READ_BYTES || rowBytes < 256) {
+    // Small frames: one read (through the window), then the rows are swapped in cache.
+    if (total <= SMALL_READ_BYTES) {
         const std::size_t got = fread(buffer, 1, total, handle);
-        if (got == total)
-            for (std::size_t i = 0; i < rows / 2; ++i)
-                std::swap_ranges(buffer + i * rowBytes, buffer + (i + 1) * rowBytes,
-                                 buffer + (rows - 1 - i) * rowBytes);
+        if (got == total) reverseRows(buffer, rowBytes, rows);
         return got;
     }
-    // One vector entry per row, in reverse; a short transfer resumes mid-row.
+    // Blocks of rows are read straight to where they end up, as a run in stored order, and
+    // reversed there while still in cache: the frame is crossed once, by the kernel's copy.
+    // (A vector entry per row costs the kernel more than this pass over cached rows.)
+    const std::size_t perBlock = std::max<std::size_t>(1, BLOCK_BYTES / rowBytes);
     const std::uint64_t at = h->pos;
     h->lastEnd = at + total;
-    constexpr int BATCH = 256;
-    iovec iov[BATCH];
     std::size_t done = 0;
-    while (done < total) {
-        int n = 0;
-        for (std::size_t s = done; s < total && n < BATCH; ++n) {
-            if (s < body) {
-                const std::size_t row = s / rowBytes, within = s % rowBytes;
-                iov[n].iov_base = buffer + (rows - 1 - row) * rowBytes + within;
-                iov[n].iov_len = rowBytes - within;
-            } else {
-                iov[n].iov_base = buffer + s;
-                iov[n].iov_len = total - s;
-            }
-            s += iov[n].iov_len;
+    for (std::size_t first = 0; first < rows; first += perBlock) {
+        const std::size_t n = std::min(perBlock, rows - first), bytes = n * rowBytes;
+        char* run = buffer + (rows - first - n) * rowBytes;
+        const std::size_t got = preadFully(h->fd, run, bytes, at + done);
+        done += got;
+        if (got != bytes) {
+            h->pos += done;
+            return done;
         }
-        const ssize_t got = ::preadv(h->fd, iov, n, static_cast<off_t>(at + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
+        reverseRows(run, rowBytes, n);
     }
+    if (tail != 0) done += preadFully(h->fd, buffer + body, tail, at + body);
     h->pos += done;
     return done;
 }

@@ -24,8 +24,8 @@ public:
 
     // Reads rows * rowBytes bytes, then tail bytes, at the position, storing the rows in
     // reverse order: the first row read lands last, the tail stays behind the rows. A
-    // top-down frame is thus placed bottom-up as the kernel copies it, with no second pass
-    // over the frame. Returns the bytes read, as fread would.
+    // top-down frame is thus placed bottom-up with no second pass over the frame in memory.
+    // Returns the bytes read, as fread would.
     std::size_t freadRowsReversed(char* buffer, std::size_t rowBytes, std::size_t rows, std::size_t tail, void* handle);
 };
 
