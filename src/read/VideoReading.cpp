@@ -43,7 +43,7 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
     const bool flip = topDown && !compressed && row != 0;
     auto* local = flip ? dynamic_cast<LocalFileHandler*>(fileHandler.get()) : nullptr;
     if (local != nullptr) {
-        // The local handler places the rows bottom-up as they are read.
+        // The local handler reverses the rows run by run as they arrive, while in cache.
         const std::size_t body = static_cast<std::size_t>(row) * height;
         if (local->freadRowsReversed(buffer, row, height, bytes - body, fileHandle) != bytes) {
             setError(ERR_FREAD_FAILED);
