@@ -1,62 +1,65 @@
-// Measures the library against the physical limits of the same machine, in the same run:
-// each case prints our figure, the reference figure and their ratio.
+// Measures the library against the physical limits of the same machine and against
+// in-process peers (libavformat, libswscale, libcurl), all in the same run. The sides of a
+// case run interleaved, round by round; each row gives the medians, the median and range of
+// the per-round ratios (above 1: ours is better) and the load average at the time.
 //
-//   avi_bench [DIR] [--quick]
+//   avi_bench [--quick] [--rounds N] [--only NAME] [DIR]
 //
-// DIR holds the generated files (default: $TMPDIR or /tmp); --quick shrinks every case.
+// DIR holds the generated files (default: $TMPDIR or /tmp); the inputs are kept there for
+// the next run. NAME picks one group: read, tiny, index, convert, write, http.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "Measure.h"
+#include "Peers.h"
 #include "TestFile.h"
+#include "avi/File.h"
+
+#ifdef AVI_BENCH_HTTP
+#include "RemoteTestSupport.h"
+#endif
+
+using namespace bench;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+struct Options {
+    std::string dir;
+    bool quick = false;
+    int rounds = 7;
+    std::string only;
+    std::string self;
+    bool wants(const char* group) const { return only.empty() || only == group; }
+};
 
-double seconds(const std::function<void()>& body, int repeats = 3) {
-    double best = 1e100;
-    for (int i = 0; i < repeats; ++i) {
-        const auto t0 = Clock::now();
-        body();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    return best;
-}
-
-void row(const char* name, const char* unit, double ours, const char* refName, double ref, bool higherIsBetter) {
-    const double ratio = higherIsBetter ? ours / ref : ref / ours;
-    std::printf("%-44s %12.2f %-6s | %-26s %12.2f %-6s | ratio %6.3f\n", name, ours, unit, refName, ref, unit, ratio);
-}
-
-void die(const char* what) {
-    std::fprintf(stderr, "avi_bench: %s\n", what);
-    std::exit(1);
-}
-
-// Writes a 24-bit video-only file of `frames` frames through the library; returns its size.
-std::uint64_t writeFile(const std::string& path, unsigned width, unsigned height, std::uint64_t frames) {
-    avi::File w;
-    if (!w.open(path.c_str(), "w")) die(w.getErrorMsg());
-    w.setVideoInfo(width, height, 25.0);
-    std::vector<char> frame(w.getRGB24VideoFrameSize());
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<char>(i * 31);
-    for (std::uint64_t i = 0; i < frames; ++i) w.writeVideoFrame(frame.data());
-    w.close();
-    if (w.getErrorCode()) die(w.getErrorMsg());
+bool exists(const std::string& path) {
     struct stat st {};
-    ::stat(path.c_str(), &st);
-    return static_cast<std::uint64_t>(st.st_size);
+    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+std::uint64_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+void shell(const std::string& cmd) {
+    if (std::system(cmd.c_str()) != 0) die("command failed: " + cmd);
+}
+
+// Reads the whole file once so that every side starts from the page cache.
+void warm(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    std::vector<char> b(1 << 20);
+    while (::read(fd, b.data(), b.size()) > 0) {
+    }
+    ::close(fd);
 }
 
 struct Range {
@@ -64,182 +67,397 @@ struct Range {
     std::uint32_t size;
 };
 
-// The byte ranges of every frame, taken from the library's index.
+// The byte ranges of every video frame, from the library's index.
 std::vector<Range> frameRanges(const std::string& path) {
     avitest::TestFile r;
     if (!r.open(path.c_str(), "r")) die(r.getErrorMsg());
     std::vector<Range> out;
-    out.reserve(r.videoIndex.size());
     for (const auto& e : r.videoIndex) out.push_back({e.getAbsolutePosition(), r.videoFrameSize});
     return out;
 }
 
-double readAllFrames(const std::string& path, std::vector<char>& buffer) {
-    return seconds([&] {
-        avi::File r;
-        if (!r.open(path.c_str(), "r")) die(r.getErrorMsg());
-        while (!r.isEndOfVideo()) r.readVideoFrame(buffer.data());
-        if (r.getErrorCode()) die(r.getErrorMsg());
-    });
+double oursRead(const std::string& path, std::vector<char>& buffer, bool rgb) {
+    const double t0 = now();
+    avi::File r;
+    if (!r.open(path.c_str(), "r")) die(r.getErrorMsg());
+    while (!r.isEndOfVideo()) rgb ? r.readRGB24VideoFrame(buffer.data()) : r.readVideoFrame(buffer.data());
+    if (r.getErrorCode()) die(r.getErrorMsg());
+    return since(t0);
 }
 
-double preadAllFrames(const std::string& path, const std::vector<Range>& ranges, std::vector<char>& buffer) {
-    return seconds([&] {
-        const int fd = ::open(path.c_str(), O_RDONLY);
-        for (const auto& r : ranges)
-            if (::pread(fd, buffer.data(), r.size, static_cast<off_t>(r.pos)) != static_cast<ssize_t>(r.size))
-                die("pread");
-        ::close(fd);
-    });
+double preadLoop(const std::string& path, const std::vector<Range>& ranges, std::vector<char>& buffer) {
+    const double t0 = now();
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    for (const auto& r : ranges)
+        if (::pread(fd, buffer.data(), r.size, static_cast<off_t>(r.pos)) != static_cast<ssize_t>(r.size)) die("pread");
+    ::close(fd);
+    return since(t0);
 }
 
-double runCommand(const std::string& cmd) {
-    return seconds([&] {
-        if (std::system(cmd.c_str()) != 0) die(("command failed: " + cmd).c_str());
-    });
+double lavfRead(const std::string& path, std::size_t frames) {
+    const double t0 = now();
+    std::uint64_t packets = 0;
+    peers::lavfReadVideo(path, packets);
+    const double t = since(t0);
+    if (packets != frames)
+        die("libavformat read " + std::to_string(packets) + " frames, not " + std::to_string(frames));
+    return t;
 }
 
-bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+// 1. Every frame of an ffmpeg-made file: top-down bgr24 with PCM audio, past 1 GiB so that
+//    it has an AVIX segment.
+void readCase(const Options& o) {
+    const int seconds = o.quick ? 4 : 48;
+    const std::string path = o.dir + "/avi_bench_ffmpeg_" + std::to_string(seconds) + "s.avi";
+    if (!exists(path))
+        shell(
+            "ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+            "-t " +
+            std::to_string(seconds) + " -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le -y '" + path + "'");
+    warm(path);
+    const auto ranges = frameRanges(path);
+    avitest::TestFile probe;
+    if (!probe.open(path.c_str(), "r") || !probe.topDown) die("the ffmpeg file is not top-down");
+    std::vector<char> buffer(probe.getRGB24VideoFrameSize());
+    const double bytes = static_cast<double>(ranges.size()) * ranges[0].size;
+    const double load = loadAverage();
+    const auto t =
+        interleave({[&] { return oursRead(path, buffer, false); }, [&] { return preadLoop(path, ranges, buffer); },
+                    [&] { return oursRead(path, buffer, true); }, [&] { return lavfRead(path, ranges.size()); }},
+                   o.rounds);
+    const std::string what = std::to_string(fileSize(path) >> 20) + " MiB ffmpeg file, top-down 640x480 bgr24 + PCM";
+    row("read " + what + ", raw", MBps, t[0], bytes, "pread loop, same ranges", t[1], bytes, load);
+    row("read " + what + ", RGB24", MBps, t[2], bytes, "pread loop, same ranges", t[1], bytes, load);
+    row("read " + what + ", raw", MBps, t[0], bytes, "libavformat av_read_frame", t[3], bytes, load);
+    row("(peer) libavformat av_read_frame", MBps, t[3], bytes, "pread loop, same ranges", t[1], bytes, load);
+}
+
+// 2. Many tiny frames: the cost of a frame beyond its bytes.
+void tinyCase(const Options& o) {
+    const int frames = o.quick ? 20000 : 100000;
+    const std::string path = o.dir + "/avi_bench_ffmpeg_tiny_" + std::to_string(frames) + ".avi";
+    if (!exists(path))
+        shell("ffmpeg -v error -f lavfi -i testsrc=size=16x16:rate=1000 -frames:v " + std::to_string(frames) +
+              " -c:v rawvideo -pix_fmt bgr24 -y '" + path + "'");
+    warm(path);
+    const auto ranges = frameRanges(path);
+    std::vector<char> buffer(ranges[0].size);
+    const double n = static_cast<double>(ranges.size());
+    const double load = loadAverage();
+    const auto t =
+        interleave({[&] { return oursRead(path, buffer, false); }, [&] { return lavfRead(path, ranges.size()); },
+                    [&] { return preadLoop(path, ranges, buffer); }},
+                   o.rounds);
+    row("read " + std::to_string(frames) + " tiny frames (16x16 bgr24), per frame", nsEach, t[0], n,
+        "libavformat av_read_frame", t[1], n, load);
+    row("read " + std::to_string(frames) + " tiny frames (16x16 bgr24), per frame", nsEach, t[0], n, "pread per frame",
+        t[2], n, load);
+}
+
+// A file of entries 4x2 24-bit frames written by the library (OpenDML index).
+std::string indexFile(const Options& o, std::uint64_t entries) {
+    const std::string path = o.dir + "/avi_bench_index_" + std::to_string(entries) + ".avi";
+    if (exists(path)) return path;
+    avi::File w;
+    if (!w.open(path.c_str(), "w")) die(w.getErrorMsg());
+    w.setVideoInfo(4, 2, 25.0);
+    std::vector<char> frame(w.getRGB24VideoFrameSize(), 7);
+    for (std::uint64_t i = 0; i < entries; ++i) w.writeVideoFrame(frame.data());
+    w.close();
+    if (w.getErrorCode()) die(w.getErrorMsg());
+    return path;
+}
+
+long long oursOpen(const std::string& path) {
+    avi::File r;
+    if (!r.open(path.c_str(), "r")) return -1;
+    return r.getVideoTotalFrames();
+}
+
+struct Child {
+    double seconds;
+    long maxRssKiB;
+};
+
+// This program in a fresh process, opening path with the given side.
+Child spawnOpen(const Options& o, const char* side, const std::string& path) {
+    const double t0 = now();
+    const std::string program = o.self.substr(0, o.self.rfind('/') + 1) + "avi_bench_open_" + side;
+    // The child reports its own peak: the rusage figure of a forked child starts from
+    // the parent's resident set.
+    int out[2];
+    if (::pipe(out) != 0) die("pipe");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::execl(program.c_str(), program.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    int status = 0;
+    struct rusage ru {};
+    const bool ok = pid > 0 && ::wait4(pid, &status, 0, &ru) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    char text[64] = {0};
+    const ssize_t got = ::read(out[0], text, sizeof text - 1);
+    ::close(out[0]);
+    if (!ok || got <= 0) die(std::string("child open failed: ") + side + " " + path);
+    // The child's own CPU time (start-up, loading, the open) or the wall time around it.
+    const double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+    return {clockKind() == ClockKind::Cpu ? cpu : since(t0), std::atol(text)};
+}
+
+// 3. Opening: index load in this process and in a fresh one, with peak memory per entry.
+void indexCase(const Options& o) {
+    std::vector<std::uint64_t> sizes = {10000, 100000, 1000000, 4000000};
+    if (o.quick) sizes.pop_back();
+    const std::string base = indexFile(o, 1);
+    const long baseOurs = spawnOpen(o, "ours", base).maxRssKiB, baseLavf = spawnOpen(o, "libav", base).maxRssKiB;
+    for (const std::uint64_t n : sizes) {
+        const std::string path = indexFile(o, n);
+        warm(path);
+        if (oursOpen(path) != static_cast<long long>(n) || peers::lavfOpen(path) != static_cast<long long>(n))
+            die("index entry count of " + path);
+        const double e = static_cast<double>(n);
+        double load = loadAverage();
+        const auto t = interleave({[&] {
+                                       const double t0 = now();
+                                       oursOpen(path);
+                                       return since(t0);
+                                   },
+                                   [&] {
+                                       const double t0 = now();
+                                       peers::lavfOpen(path);
+                                       return since(t0);
+                                   }},
+                                  o.rounds);
+        const std::string what = "open, " + std::to_string(n) + " index entries";
+        row(what + ", in process, per entry", nsEach, t[0], e, "libavformat avformat_open_input", t[1], e, load);
+        load = loadAverage();
+        std::vector<double> fresh[2];
+        long rss[2] = {0, 0};
+        for (int r = 0; r < o.rounds; ++r)
+            for (int s = 0; s < 2; ++s) {
+                const Child c = spawnOpen(o, s == 0 ? "ours" : "libav", path);
+                fresh[s].push_back(c.seconds);
+                rss[s] = std::max(rss[s], c.maxRssKiB);
+            }
+        row(what + ", fresh process", msEach, fresh[0], 1, "libavformat, fresh process", fresh[1], 1, load);
+        const double ours = 1024.0 * static_cast<double>(rss[0] - baseOurs) / e,
+                     theirs = 1024.0 * static_cast<double>(rss[1] - baseLavf) / e;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "ours %.1f B, libavformat %.1f B: ratio **%.2f** (peak resident set beyond a 1-entry open)", ours,
+                      theirs, theirs / ours);
+        note(what + ", peak memory per entry", text);
+    }
+}
+
+// 4. Conversion to RGB24, in cache (one frame again and again) and streaming (frames in
+//    turn over a working set larger than the caches), against a memcpy of the output size
+//    with the same pattern and against libswscale.
+void convertCase(const Options& o) {
+    struct Geometry {
+        unsigned w, h;
+    };
+    struct Format {
+        const char* name;
+        unsigned bits;
+        void (avi::File::*convert)(char*);
+        peers::Scaler::Input input;
+    };
+    const Format formats[] = {{"pal8", 8, &avi::File::indexedToRgb24, peers::Scaler::Input::Pal8},
+                              {"rgb555", 16, &avi::File::rgb555ToRgb24, peers::Scaler::Input::Rgb555},
+                              {"bgra", 32, &avi::File::rgb32ToRgb24, peers::Scaler::Input::Bgra}};
+    const std::size_t workingSet = o.quick ? (64u << 20) : (128u << 20);
+    for (const Geometry g : {Geometry{640, 480}, Geometry{1920, 1080}})
+        for (const Format& f : formats)
+            for (const bool streaming : {false, true}) {
+                const std::size_t pixels = std::size_t{g.w} * g.h, in = pixels * f.bits / 8, out = pixels * 3;
+                const std::size_t slot = std::max(in, out);
+                const std::size_t count = streaming ? (workingSet + slot - 1) / slot : 1;
+                const std::size_t reps = std::max<std::size_t>(count, (o.quick ? 200u << 20 : 600u << 20) / out);
+                std::vector<std::vector<char>> ours(count, std::vector<char>(slot)), src(count), dst(count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    for (std::size_t k = 0; k < slot; ++k) ours[i][k] = static_cast<char>(k * 13 + i);
+                    src[i] = std::vector<char>(std::max(in, out), 5);
+                    dst[i] = std::vector<char>(out, 1);
+                }
+                avitest::TestFile file;
+                file.bitmapHeader.biWidth = static_cast<std::int32_t>(g.w);
+                file.bitmapHeader.biHeight = static_cast<std::int32_t>(g.h);
+                file.bitmapHeader.biBitCount = static_cast<std::uint16_t>(f.bits);
+                file.videoFrameSize = static_cast<std::uint32_t>(in);
+                file.colormap.resize(256);
+                for (unsigned i = 0; i < 256; ++i) file.colormap[i] = {std::uint8_t(i), std::uint8_t(i / 2), 7, 0};
+                std::vector<std::uint8_t> palette(1024);
+                for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<std::uint8_t>(i);
+                peers::Scaler scaler(static_cast<int>(g.w), static_cast<int>(g.h), f.input);
+                const double load = loadAverage();
+                const auto t = interleave(
+                    {[&] {
+                         const double t0 = now();
+                         for (std::size_t r = 0; r < reps; ++r) {
+                             (file.*f.convert)(ours[r % count].data());
+                             asm volatile("" ::"r"(ours[r % count].data()) : "memory");
+                         }
+                         return since(t0);
+                     },
+                     [&] {
+                         const double t0 = now();
+                         for (std::size_t r = 0; r < reps; ++r) {
+                             std::memcpy(dst[r % count].data(), src[r % count].data(), out);
+                             asm volatile("" ::"r"(dst[r % count].data()) : "memory");
+                         }
+                         return since(t0);
+                     },
+                     [&] {
+                         const double t0 = now();
+                         for (std::size_t r = 0; r < reps; ++r)
+                             scaler.convert(reinterpret_cast<const std::uint8_t*>(src[r % count].data()),
+                                            palette.data(), reinterpret_cast<std::uint8_t*>(dst[r % count].data()));
+                         return since(t0);
+                     }},
+                    o.rounds);
+                const double work = static_cast<double>(out) * static_cast<double>(reps);
+                const std::string what = std::string(f.name) + " to RGB24, " + std::to_string(g.w) + "x" +
+                                         std::to_string(g.h) + (streaming ? ", streaming" : ", in cache");
+                row(what, GBps, t[0], work, std::string("memcpy of the output") + (streaming ? ", streaming" : ""),
+                    t[1], work, load);
+                row(what, GBps, t[0], work, "libswscale sws_scale", t[2], work, load);
+            }
+}
+
+// 5. Writing about 1 GiB of 640x480 frames with PCM audio, against raw writes of the same
+//    bytes in the same chunk sizes; on disk both end with fsync.
+void writeCase(const Options& o) {
+    const std::uint64_t frames = o.quick ? 120 : 1165;
+    const unsigned audioBytes = 7680;  // 1/25 s of 48 kHz 16-bit stereo
+    std::vector<char> frame(640 * 480 * 3), audio(audioBytes);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<char>(i * 31);
+    for (const bool disk : {false, true}) {
+        // tmpfs costs CPU time only; the disk is waited for.
+        clockKind() = disk ? ClockKind::Wall : ClockKind::Cpu;
+        const std::string dir = disk ? o.dir : std::string("/dev/shm");
+        const std::string ours = dir + "/avi_bench_written.avi", raw = dir + "/avi_bench_written.raw";
+        auto sync = [&](const std::string& p) {
+            if (!disk) return;
+            const int fd = ::open(p.c_str(), O_RDONLY);
+            if (fd < 0 || ::fsync(fd) != 0) die("fsync " + p);
+            ::close(fd);
+        };
+        std::uint64_t total = 0;
+        const double load = loadAverage();
+        const auto t = interleave({[&] {
+                                       ::unlink(ours.c_str());
+                                       const double t0 = now();
+                                       avi::File w;
+                                       if (!w.open(ours.c_str(), "w")) die(w.getErrorMsg());
+                                       w.setVideoInfo(640, 480, 25.0);
+                                       w.setAudioInfo(48000, 16, 2, audioBytes);
+                                       for (std::uint64_t i = 0; i < frames; ++i) {
+                                           w.writeVideoFrame(frame.data());
+                                           w.writeAudio(audio.data());
+                                       }
+                                       w.close();
+                                       if (w.getErrorCode()) die(w.getErrorMsg());
+                                       sync(ours);
+                                       const double s = since(t0);
+                                       total = fileSize(ours);
+                                       return s;
+                                   },
+                                   [&] {
+                                       ::unlink(raw.c_str());
+                                       const double t0 = now();
+                                       const int fd = ::open(raw.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                       std::uint64_t left = total != 0 ? total : frames * (frame.size() + 8);
+                                       for (std::uint64_t i = 0; left > 0; ++i) {
+                                           const std::size_t chunk = i % 2 == 0 ? frame.size() + 8 : audioBytes + 8;
+                                           const std::size_t n =
+                                               static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
+                                           if (::write(fd, frame.data(), n) != static_cast<ssize_t>(n)) die("write");
+                                           left -= n;
+                                       }
+                                       if (disk && ::fsync(fd) != 0) die("fsync");
+                                       ::close(fd);
+                                       return since(t0);
+                                   }},
+                                  o.rounds);
+        const double bytes = static_cast<double>(total);
+        row(std::string("write ") + std::to_string(total >> 20) + " MiB, 640x480 + PCM, " +
+                (disk ? "disk + fsync" : "tmpfs"),
+            MBps, t[0], bytes, "raw write of the same bytes", t[1], bytes, load);
+        ::unlink(ours.c_str());
+        ::unlink(raw.c_str());
+    }
+}
+
+// 6. Reading over HTTP from nginx on loopback, against libcurl fetching the file.
+void httpCase(const Options& o) {
+    clockKind() = ClockKind::Wall;
+#ifdef AVI_BENCH_HTTP
+    const int seconds = o.quick ? 4 : 48;
+    const std::string local = o.dir + "/avi_bench_ffmpeg_" + std::to_string(seconds) + "s.avi";
+    if (!exists(local)) readCase(o);
+    remotetest::Nginx server;
+    std::string why;
+    if (!server.start(why)) {
+        note("http", "skipped: " + why);
+        return;
+    }
+    const std::string served = server.root() + "/big.avi";
+    if (::link(local.c_str(), served.c_str()) != 0) shell("cp '" + local + "' '" + served + "'");
+    const std::string url = server.url("big.avi");
+    const auto ranges = frameRanges(local);
+    std::vector<char> buffer(ranges[0].size);
+    const double ourBytes = static_cast<double>(ranges.size()) * ranges[0].size;
+    const double fileBytes = static_cast<double>(fileSize(local));
+    const double load = loadAverage();
+    const auto t = interleave({[&] { return oursRead(url, buffer, false); },
+                               [&] {
+                                   const double t0 = now();
+                                   if (peers::curlFetch(url) != fileSize(local)) die("curl fetch");
+                                   return since(t0);
+                               }},
+                              o.rounds);
+    row("read over http://127.0.0.1 (nginx), every frame", MBps, t[0], ourBytes, "libcurl GET of the file", t[1],
+        fileBytes, load);
+#else
+    (void)o;
+    note("http", "skipped: built without the remote plug-in");
+#endif
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    bool quick = false;
+    Options o;
+    o.dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+    char self[4096];
+    const ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    o.self = len > 0 ? std::string(self, static_cast<std::size_t>(len)) : argv[0];
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
-            quick = true;
+            o.quick = true;
+        else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
+            o.rounds = std::max(5, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            o.only = argv[++i];
         else
-            dir = argv[i];
+            o.dir = argv[i];
     }
-    const std::string big = dir + "/avi_bench_big.avi", small = dir + "/avi_bench_small.avi",
-                      many = dir + "/avi_bench_index.avi", out = dir + "/avi_bench_out.avi",
-                      raw = dir + "/avi_bench_raw.bin";
-    const bool ffmpeg = have("ffmpeg") && have("ffprobe");
-
-    // 1. Large frames: 1 GiB of 640x480 24-bit frames.
-    const std::uint64_t bigFrames = quick ? 100 : (1ULL << 30) / 921600;
-    const std::uint64_t bigSize = writeFile(big, 640, 480, bigFrames);
-    {
-        std::vector<char> buffer(921600);
-        const auto ranges = frameRanges(big);
-        const double ours = readAllFrames(big, buffer);
-        const double ref = preadAllFrames(big, ranges, buffer);
-        const double mb = static_cast<double>(bigSize) / 1e6;
-        row("read 640x480x24 frames (MB/s)", "MB/s", mb / ours, "pread loop", mb / ref, true);
-        if (ffmpeg) {
-            const double ff = runCommand("ffmpeg -v error -i " + big + " -c copy -f null -");
-            row("read 640x480x24 frames (MB/s)", "MB/s", mb / ours, "ffmpeg -c copy -f null", mb / ff, true);
-        }
-    }
-
-    // 2. Many small frames: per-frame overhead over the raw loop.
-    const std::uint64_t smallFrames = quick ? 10000 : 100000;
-    writeFile(small, 16, 16, smallFrames);
-    {
-        std::vector<char> buffer(16 * 16 * 3);
-        const auto ranges = frameRanges(small);
-        const double ours = readAllFrames(small, buffer);
-        const double ref = preadAllFrames(small, ranges, buffer);
-        const double n = static_cast<double>(smallFrames);
-        row("read 16x16x24 frames (ns/frame)", "ns", ours / n * 1e9, "pread loop", ref / n * 1e9, false);
-        std::printf("%-44s %12.1f ns per frame over the raw loop\n", "  overhead", (ours - ref) / n * 1e9);
-    }
-
-    // 3. Opening an OpenDML file with 1 000 000 index entries.
-    const std::uint64_t entries = quick ? 100000 : 1000000;
-    writeFile(many, 4, 2, entries);
-    {
-        // The first entry of the video super index names the standard index chunk.
-        const int fd = ::open(many.c_str(), O_RDONLY);
-        char head[4096];
-        if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) die("pread header");
-        const char* indx = std::search(head, head + sizeof head, "indx", "indx" + 4);
-        if (indx + 8 + 24 + 12 > head + sizeof head) die("no super index");
-        const char* entry = indx + 8 + 24;
-        const std::uint64_t ixPos = avi::fcns::char2uint64(entry);
-        const std::uint32_t ixSize = avi::fcns::char2uint32(entry + 8);
-        std::vector<char> ix(ixSize);
-        const double ref = seconds([&] {
-            if (::pread(fd, ix.data(), ixSize, static_cast<off_t>(ixPos)) != static_cast<ssize_t>(ixSize)) die("pread ix");
-        });
-        ::close(fd);
-        std::uint32_t frames = 0;
-        const double ours = seconds([&] {
-            avi::File r;
-            if (!r.open(many.c_str(), "r")) die(r.getErrorMsg());
-            frames = r.getVideoTotalFrames();
-        });
-        if (frames != entries) die("index entry count");
-        row("open, 1e6-entry OpenDML index (ms)", "ms", ours * 1e3, "raw read of index bytes", ref * 1e3, false);
-        if (ffmpeg) {
-            const double ff = runCommand("ffprobe -v error -count_packets -select_streams v:0 -show_entries "
-                                         "stream=nb_read_packets -of csv=p=0 " + many + " >/dev/null");
-            row("open, 1e6-entry OpenDML index (ms)", "ms", ours * 1e3, "ffprobe -count_packets", ff * 1e3, false);
-        }
-    }
-
-    // 4. RGB24 conversion of a 640x480 frame, against memcpy of the output size.
-    {
-        const unsigned width = 640, height = 480;
-        const std::size_t outBytes = width * height * 3;
-        const int reps = quick ? 50 : 500;
-        std::vector<char> a(width * height * 4), b(width * height * 4);
-        for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>(i * 13);
-        const double copy = seconds([&] {
-            for (int i = 0; i < reps; ++i) {
-                std::memcpy(b.data(), a.data(), outBytes);
-                asm volatile("" ::"r"(b.data()) : "memory");
-            }
-        });
-        const struct {
-            const char* name;
-            unsigned bits;
-            void (avi::File::*convert)(char*);
-        } cases[] = {{"RGB24 from 8-bit palette (GB/s)", 8, &avi::File::indexedToRgb24},
-                     {"RGB24 from RGB555 (GB/s)", 16, &avi::File::rgb555ToRgb24},
-                     {"RGB24 from 32-bit (GB/s)", 32, &avi::File::rgb32ToRgb24}};
-        for (const auto& c : cases) {
-            avitest::TestFile f;
-            f.bitmapHeader.biWidth = static_cast<std::int32_t>(width);
-            f.bitmapHeader.biHeight = static_cast<std::int32_t>(height);
-            f.bitmapHeader.biBitCount = static_cast<std::uint16_t>(c.bits);
-            f.videoFrameSize = width * height * c.bits / 8;
-            f.colormap.resize(256);
-            for (unsigned i = 0; i < 256; ++i) f.colormap[i].rgbRed = static_cast<std::uint8_t>(i);
-            const double t = seconds([&] {
-                for (int i = 0; i < reps; ++i) {
-                    (f.*c.convert)(b.data());
-                    asm volatile("" ::"r"(b.data()) : "memory");
-                }
-            });
-            const double gb = static_cast<double>(outBytes) * reps / 1e9;
-            row(c.name, "GB/s", gb / t, "memcpy of the output", gb / copy, true);
-        }
-    }
-
-    // 5. Writing 1 GiB, against a raw sequential write of the same bytes.
-    {
-        const double ours = seconds([&] {
-            ::unlink(out.c_str());
-            writeFile(out, 640, 480, bigFrames);
-        });
-        std::vector<char> block(921600 + 8);
-        const double ref = seconds([&] {
-            ::unlink(raw.c_str());
-            const int fd = ::open(raw.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            std::uint64_t left = bigSize;
-            while (left > 0) {
-                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
-                if (::write(fd, block.data(), n) != static_cast<ssize_t>(n)) die("write");
-                left -= n;
-            }
-            ::close(fd);
-        });
-        const double mb = static_cast<double>(bigSize) / 1e6;
-        row("write 640x480x24 frames (MB/s)", "MB/s", mb / ours, "raw sequential write", mb / ref, true);
-    }
-
-    for (const auto& p : {big, small, many, out, raw}) ::unlink(p.c_str());
+    if (o.quick && o.rounds == 7) o.rounds = 5;
+    std::printf(
+        "%d interleaved rounds per case; figures are medians; load = 1-minute load average; clock: cpu = "
+        "CPU time of the process (of the child for fresh processes), wall = elapsed time\n\n",
+        o.rounds);
+    header();
+    if (o.wants("read")) readCase(o);
+    clockKind() = ClockKind::Cpu;
+    if (o.wants("tiny")) tinyCase(o);
+    if (o.wants("index")) indexCase(o);
+    if (o.wants("convert")) convertCase(o);
+    if (o.wants("write")) writeCase(o);
+    if (o.wants("http")) httpCase(o);
     return 0;
 }

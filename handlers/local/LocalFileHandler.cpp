@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "strutil/strutil.h"
@@ -14,10 +19,29 @@
 namespace avi {
 namespace {
 
+// Read-ahead window of a handle opened for reading, and the largest read served from it:
+// reads up to an eighth of it share one system call, larger ones go straight to the caller.
+constexpr std::size_t WINDOW_BYTES = 64 * 1024;
+constexpr std::size_t SMALL_READ_BYTES = WINDOW_BYTES / 8;
+constexpr std::uint64_t NO_READ = ~std::uint64_t{0};
+// Rows of a top-down frame are read and reversed in runs of about this many bytes: large
+// enough that the reads cost little, small enough that a run is still in cache.
+constexpr std::size_t BLOCK_BYTES = 256 * 1024;
+
 struct LocalHandle {
     int fd;
     std::uint64_t pos;
-    bool writable = false;
+    bool readOnly = false;
+    // A write-mode handle knows the file reaches at least this far (written or allocated), so
+    // seeks inside it cost no fstat.
+    std::uint64_t backedEnd = 0;
+    // File bytes [windowStart, windowStart + windowBytes) as read; allocated on first use.
+    std::unique_ptr<char[]> window;
+    std::uint64_t windowStart = 0;
+    std::size_t windowBytes = 0;
+    // Where the last read ended: a small read at or shortly after it is part of a forward
+    // run and fills the window; an isolated one is a plain pread.
+    std::uint64_t lastEnd = NO_READ;
 };
 
 LocalHandle* asHandle(void* h) { return static_cast<LocalHandle*>(h); }
@@ -43,13 +67,17 @@ std::size_t transfer(LocalHandle* h, std::size_t total, Op op) {
 // skips the header's room and fills it last, at close, when a full disk could no longer
 // give it. posix_fallocate where the file system has it, zeros written where it has not.
 bool allocateTo(LocalHandle* h, std::uint64_t end) {
-    if (!h->writable) return true;
+    if (h->readOnly || end <= h->backedEnd) return true;
     struct stat st {};
     if (::fstat(h->fd, &st) != 0) return false;
     std::uint64_t at = static_cast<std::uint64_t>(st.st_size);
+    h->backedEnd = std::max(h->backedEnd, at);
     if (end <= at) return true;
     const int rc = ::posix_fallocate(h->fd, static_cast<off_t>(at), static_cast<off_t>(end - at));
-    if (rc == 0) return true;
+    if (rc == 0) {
+        h->backedEnd = end;
+        return true;
+    }
     if (rc != EOPNOTSUPP && rc != EINVAL) return false;
     static const char zeros[4096] = {};
     while (at < end) {
@@ -59,7 +87,90 @@ bool allocateTo(LocalHandle* h, std::uint64_t end) {
         if (put <= 0) return false;
         at += static_cast<std::uint64_t>(put);
     }
+    h->backedEnd = end;
     return true;
+}
+
+// pread until len bytes, the end of the file or an error.
+std::size_t preadFully(int fd, char* out, std::size_t len, std::uint64_t at) {
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::pread(fd, out + done, len - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+// Swaps n bytes at a and b, 64 at a time through registers.
+void swapBytes(char* a, char* b, std::size_t n) {
+    std::size_t k = 0;
+    for (char t[64]; k + 64 <= n; k += 64) {
+        std::memcpy(t, a + k, 64);
+        std::memcpy(a + k, b + k, 64);
+        std::memcpy(b + k, t, 64);
+    }
+    std::swap_ranges(a + k, a + n, b + k);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with 32-byte registers, chosen at run time: the swap is bound by stores.
+__attribute__((target("avx2"))) void swapBytesAvx2(char* a, char* b, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + 64 <= n; k += 64) {
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k + 32));
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + k), b0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + k + 32), b1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + k), a0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + k + 32), a1);
+    }
+    std::swap_ranges(a + k, a + n, b + k);
+}
+#endif
+
+// Swaps row i with row count - 1 - i.
+void reverseRows(char* rows, std::size_t rowBytes, std::size_t count) {
+    auto swap = swapBytes;
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("avx2")) swap = swapBytesAvx2;
+#endif
+    for (std::size_t i = 0; i < count / 2; ++i) swap(rows + i * rowBytes, rows + (count - 1 - i) * rowBytes, rowBytes);
+}
+
+// A small read in read mode: from the window when it holds the bytes, else through a
+// refilled window when the read continues a forward run, else one pread.
+std::size_t readSmall(LocalHandle* h, char* out, std::size_t len) {
+    const std::uint64_t at = h->pos;
+    const bool inWindow =
+        at >= h->windowStart && at - h->windowStart <= h->windowBytes && len <= h->windowBytes - (at - h->windowStart);
+    const bool forward = h->lastEnd != NO_READ && at >= h->lastEnd && at - h->lastEnd < WINDOW_BYTES;
+    h->lastEnd = at + len;
+    if (!inWindow) {
+        if (!forward) {
+            const std::size_t got = preadFully(h->fd, out, len, at);
+            h->pos += got;
+            return got;
+        }
+        if (!h->window) {
+            h->window.reset(new (std::nothrow) char[WINDOW_BYTES]);
+            if (!h->window) {
+                const std::size_t got = preadFully(h->fd, out, len, at);
+                h->pos += got;
+                return got;
+            }
+        }
+        h->windowStart = at;
+        h->windowBytes = preadFully(h->fd, h->window.get(), WINDOW_BYTES, at);
+    }
+    const std::size_t offset = static_cast<std::size_t>(at - h->windowStart);
+    const std::size_t got = std::min(len, h->windowBytes - offset);
+    std::memcpy(out, h->window.get() + offset, got);
+    h->pos += got;
+    return got;
 }
 
 }  // namespace
@@ -81,11 +192,15 @@ void* LocalFileHandler::fopen(std::u16string path, const char* mode) {
         ::close(fd);
         return nullptr;
     }
-    auto* h = new (std::nothrow) LocalHandle{fd, 0};
-    if (h == nullptr)
+    auto* h = new (std::nothrow) LocalHandle{};
+    if (h == nullptr) {
         ::close(fd);
-    else
-        h->writable = mode[0] == 'w';
+        return nullptr;
+    }
+    h->fd = fd;
+    h->pos = 0;
+    // The window serves read mode only: a handle that also writes reads the file as it is.
+    h->readOnly = flags == O_RDONLY;
     return h;
 }
 
@@ -94,7 +209,10 @@ std::size_t LocalFileHandler::fread(void* buffer, std::size_t size, std::size_t 
     if (h == nullptr || size == 0 || count == 0) return 0;
     if (count > std::numeric_limits<std::size_t>::max() / size) return 0;
     auto* out = static_cast<char*>(buffer);
-    const std::size_t got = transfer(h, size * count, [&](std::size_t off, std::size_t len) {
+    const std::size_t total = size * count;
+    if (h->readOnly && total <= SMALL_READ_BYTES) return readSmall(h, out, total) / size;
+    h->lastEnd = h->pos + total;
+    const std::size_t got = transfer(h, total, [&](std::size_t off, std::size_t len) {
         return ::pread(h->fd, out + off, len, static_cast<off_t>(h->pos + off));
     });
     return got / size;
@@ -108,6 +226,7 @@ std::size_t LocalFileHandler::fwrite(const void* buffer, std::size_t size, std::
     const std::size_t put = transfer(h, size * count, [&](std::size_t off, std::size_t len) {
         return ::pwrite(h->fd, in + off, len, static_cast<off_t>(h->pos + off));
     });
+    h->backedEnd = std::max(h->backedEnd, h->pos);
     return put / size;
 }
 
@@ -127,8 +246,7 @@ int LocalFileHandler::fseek(void* handle, std::int64_t offset, int origin) {
         return -1;
     }
     // Positions past the end are allowed (as with stdio); negative ones are not.
-    if ((offset < 0 && base < -offset) ||
-        (offset > 0 && base > std::numeric_limits<std::int64_t>::max() - offset))
+    if ((offset < 0 && base < -offset) || (offset > 0 && base > std::numeric_limits<std::int64_t>::max() - offset))
         return -1;
     if (!allocateTo(h, static_cast<std::uint64_t>(base + offset))) return -1;
     h->pos = static_cast<std::uint64_t>(base + offset);
@@ -159,6 +277,40 @@ int LocalFileHandler::setFilePos(void* handle, std::uint64_t position) {
     if (!allocateTo(h, position)) return -1;
     h->pos = position;
     return 0;
+}
+
+std::size_t LocalFileHandler::freadRowsReversed(char* buffer, std::size_t rowBytes, std::size_t rows, std::size_t tail,
+                                                void* handle) {
+    auto* h = asHandle(handle);
+    if (h == nullptr || rowBytes == 0 || rows > (std::numeric_limits<std::size_t>::max() - tail) / rowBytes) return 0;
+    const std::size_t body = rowBytes * rows, total = body + tail;
+    // Small frames: one read (through the window), then the rows are swapped in cache.
+    if (total <= SMALL_READ_BYTES) {
+        const std::size_t got = fread(buffer, 1, total, handle);
+        if (got == total) reverseRows(buffer, rowBytes, rows);
+        return got;
+    }
+    // Blocks of rows are read straight to where they end up, as a run in stored order, and
+    // reversed there while still in cache: the frame is crossed once, by the kernel's copy.
+    // (A vector entry per row costs the kernel more than this pass over cached rows.)
+    const std::size_t perBlock = std::max<std::size_t>(1, BLOCK_BYTES / rowBytes);
+    const std::uint64_t at = h->pos;
+    h->lastEnd = at + total;
+    std::size_t done = 0;
+    for (std::size_t first = 0; first < rows; first += perBlock) {
+        const std::size_t n = std::min(perBlock, rows - first), bytes = n * rowBytes;
+        char* run = buffer + (rows - first - n) * rowBytes;
+        const std::size_t got = preadFully(h->fd, run, bytes, at + done);
+        done += got;
+        if (got != bytes) {
+            h->pos += done;
+            return done;
+        }
+        reverseRows(run, rowBytes, n);
+    }
+    if (tail != 0) done += preadFully(h->fd, buffer + body, tail, at + body);
+    h->pos += done;
+    return done;
 }
 
 }  // namespace avi

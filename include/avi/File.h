@@ -102,9 +102,13 @@ public:
     void errorIfWrongNumFrameForRGB24();
 
     // ---- index loading ----
+    // Without a length, data must hold every entry its header counts.
+    void parseStreamIndex(unsigned long streamNumber, char* data);
+    aviindex_chunk parseOpenDMLBaseIndex(char* data);
+    void parseOpenDMLSuperIndex(unsigned long streamNumber, const aviindex_chunk& header, char* data);
+    void parseOpenDMLStandardIndex(unsigned long streamNumber, const aviindex_chunk& header, char* data);
     // length: bytes available at data (the chunk's data); nothing beyond it is read.
     void parseStreamIndex(unsigned long streamNumber, char* data, unsigned long length);
-    aviindex_chunk parseOpenDMLBaseIndex(char* data);
     void parseOpenDMLSuperIndex(unsigned long streamNumber, const aviindex_chunk& header, char* data,
                                 unsigned long length);
     void parseOpenDMLStandardIndex(unsigned long streamNumber, const aviindex_chunk& header, char* data,
@@ -302,6 +306,9 @@ protected:
     // Super indexes may nest; deeper chains than this are refused as invalid.
     static const unsigned MAX_INDEX_NESTING = 4;
     void parseStreamIndexAt(unsigned long streamNumber, char* data, unsigned long length, unsigned depth);
+    // Files n standard index entries of 8 bytes at entries; stops at the first error.
+    void addStandardIndexEntries(unsigned long streamNumber, std::uint32_t chunkId, const char* entries,
+                                 std::uint64_t n, std::uint64_t base);
     // File offsets of the index chunks a super index led to during this open: one chunk
     // named twice (a loop, or a hostile fan-out) is refused.
     std::unordered_set<std::uint64_t> visitedIndexChunks;

@@ -1,6 +1,9 @@
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <boost/numeric/conversion/cast.hpp>
 #include <cstring>
+#include <memory>
 
 #include "avi/File.h"
 
@@ -33,6 +36,22 @@ const std::uint32_t LEGACY_BLOCK_ENTRIES = 65536;
 
 void File::parseStreamIndex(unsigned long k, char* data, unsigned long length) {
     parseStreamIndexAt(k, data, length, 0);
+}
+
+// The unbounded forms take the caller's word that the data holds every entry the header
+// counts; they run the bounded steps over exactly that extent.
+void File::parseStreamIndex(unsigned long k, char* data) {
+    const aviindex_chunk h = parseOpenDMLBaseIndex(data);
+    const std::uint64_t entryBytes = h.indexType == 0 ? 16 : 8;
+    parseStreamIndex(k, data, static_cast<unsigned long>(INDEX_HEADER_SIZE + 12 + entryBytes * h.entriesInUse));
+}
+
+void File::parseOpenDMLSuperIndex(unsigned long k, const aviindex_chunk& h, char* data) {
+    parseOpenDMLSuperIndex(k, h, data, static_cast<unsigned long>(12 + 16ULL * h.entriesInUse));
+}
+
+void File::parseOpenDMLStandardIndex(unsigned long k, const aviindex_chunk& h, char* data) {
+    parseOpenDMLStandardIndex(k, h, data, static_cast<unsigned long>(12 + 8ULL * h.entriesInUse));
 }
 
 aviindex_chunk File::parseOpenDMLBaseIndex(char* d) {
@@ -82,6 +101,54 @@ void File::parseStreamIndexAt(unsigned long k, char* data, unsigned long length,
     }
 }
 
+namespace {
+
+// Room for extra more entries; growth is geometric, so many chunks cost few moves. Large
+// vectors ask for huge pages before they are first touched: a page fault per 4 KiB of a
+// multi-million-entry index costs more than parsing it.
+void reserveFor(std::vector<IndexEntry>& index, std::uint64_t extra) {
+    if (index.capacity() - index.size() >= extra) return;
+    const std::size_t was = index.capacity();
+    index.reserve(static_cast<std::size_t>(index.size() + std::max<std::uint64_t>(extra, index.size())));
+#ifdef MADV_HUGEPAGE
+    const std::size_t huge = 2u << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(index.data() + index.size());
+    const auto end = reinterpret_cast<std::uintptr_t>(index.data() + index.capacity());
+    const std::uintptr_t from = (begin + huge - 1) & ~(huge - 1), to = end & ~(huge - 1);
+    if (index.capacity() != was && to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)was;
+#endif
+}
+
+}  // namespace
+
+void File::addStandardIndexEntries(unsigned long k, std::uint32_t chunkId, const char* e, std::uint64_t n,
+                                   std::uint64_t base) {
+    char id[5];
+    fourChars(chunkId, id);
+    const Kind kind = kindOf(id);
+    const bool videoStream = k == videoStreamNumber;
+    // Entries of no stream add nothing; only the empty-frame test could still fail them.
+    if (kind == Kind::None && !videoStream) return;
+    std::vector<IndexEntry>* index = kind == Kind::Video ? &videoIndex : kind == Kind::Audio ? &audioIndex : nullptr;
+    if (index != nullptr) reserveFor(*index, n);
+    for (std::uint64_t i = 0; i < n; ++i, e += 8) {
+        const std::uint32_t offset = char2uint32(e), size = char2uint32(e + 4);
+        // The common entry goes straight in; the first of a stream, an empty or flagged
+        // frame and entries of no stream take the full path with its checks.
+        const bool plain = index != nullptr && !(videoStream && (size == 0 || size >= 0x7FFFFFFFu)) &&
+                           (kind == Kind::Video ? videoFrameSize != 0 : paddedAudioChunkSize != 0);
+        if (plain) {
+            index->emplace_back(offset, size, base);
+            continue;
+        }
+        addIndexEntry(k, chunkId, offset, size, base);
+        if (errorCode != ERR_NONE) break;
+    }
+    if (kind == Kind::Video) totalFrames() = static_cast<std::uint32_t>(videoIndex.size());
+}
+
 void File::parseOpenDMLStandardIndex(unsigned long k, const aviindex_chunk& h, char* body, unsigned long length) {
     if (h.indexSubType != 0) {
         setError(ERR_UNSUPPORTED_INDEX_TYPE);
@@ -93,17 +160,7 @@ void File::parseOpenDMLStandardIndex(unsigned long k, const aviindex_chunk& h, c
         setError(ERR_INVALID_INDEX);
         return;
     }
-    const std::uint64_t base = char2uint64(body);
-    char id[5];
-    fourChars(h.chunkId, id);
-    const Kind kind = kindOf(id);
-    if (kind == Kind::Video) videoIndex.reserve(videoIndex.size() + n);
-    if (kind == Kind::Audio) audioIndex.reserve(audioIndex.size() + n);
-    const char* e = body + 12;
-    for (std::uint64_t i = 0; i < n; ++i, e += 8) {
-        addIndexEntry(k, h.chunkId, char2uint32(e), char2uint32(e + 4), base);
-        if (errorCode != ERR_NONE) return;
-    }
+    addStandardIndexEntries(k, h.chunkId, body + 12, n, char2uint64(body));
 }
 
 void File::parseOpenDMLSuperIndex(unsigned long k, const aviindex_chunk& h, char* body, unsigned long length) {
@@ -114,8 +171,27 @@ void File::parseOpenDMLSuperIndex(unsigned long k, const aviindex_chunk& h, char
         return;
     }
     const unsigned depth = indexDepth;
+    // The chunks' sizes bound the entries they hold: the index vector grows once, by that
+    // bound, when the file reaches as far as the chunks it names (8 bytes per entry).
+    {
+        std::uint64_t bound = 0, reach = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint64_t pos = char2uint64(body + 12 + 16 * i);
+            const std::uint32_t size = char2uint32(body + 12 + 16 * i + 8);
+            bound += size >= 32 ? (size - 32) / 8 : 0;
+            if (pos + size >= pos) reach = std::max(reach, pos + size);
+        }
+        char id[5];
+        fourChars(h.chunkId, id);
+        const Kind kind = kindOf(id);
+        if (kind != Kind::None && bound != 0 && bound <= reach / 8 && fileExtendsTo(reach))
+            reserveFor(kind == Kind::Video ? videoIndex : audioIndex, bound);
+    }
+    // Standard index chunks are read in blocks of this many bytes (whole entries, and the
+    // 32 bytes of chunk and index headers), so no buffer the size of an index is needed.
+    constexpr std::uint32_t BLOCK = 64 * 1024;
+    std::unique_ptr<char[]> block;
     const char* e = body + 12;
-    std::vector<char> chunk;
     for (std::uint64_t i = 0; i < n; ++i, e += 16) {
         const std::uint64_t pos = char2uint64(e);
         const std::uint32_t size = char2uint32(e + 8);
@@ -129,13 +205,49 @@ void File::parseOpenDMLSuperIndex(unsigned long k, const aviindex_chunk& h, char
             return;
         }
         fileHandler->setFilePos(fileHandle, pos);
-        chunk.resize(size);
-        if (fileHandler->fread(chunk.data(), 1, size, fileHandle) != size) {
+        if (!block) block.reset(new char[BLOCK]);
+        const std::uint32_t first = std::min(size, BLOCK);
+        if (fileHandler->fread(block.get(), 1, first, fileHandle) != first) {
             setError(ERR_FREAD_FAILED);
             return;
         }
-        parseStreamIndexAt(k, chunk.data() + 8, size - 8, depth + 1);
+        const aviindex_chunk sub = parseOpenDMLBaseIndex(block.get() + 8);
+        const bool standard = sub.indexType == 1 && sub.indexSubType == 0 && size >= 32 &&
+                              (k == audioStreamNumber || k == videoStreamNumber);
+        if (!standard) {
+            // Anything else is decoded whole, by its own header.
+            std::unique_ptr<char[]> chunk(new char[size]);
+            std::memcpy(chunk.get(), block.get(), first);
+            if (fileHandler->fread(chunk.get() + first, 1, size - first, fileHandle) != size - first) {
+                setError(ERR_FREAD_FAILED);
+                return;
+            }
+            parseStreamIndexAt(k, chunk.get() + 8, size - 8, depth + 1);
         if (errorCode != ERR_NONE) return;
+            continue;
+        }
+        if ((size - 32) / 8 < sub.entriesInUse) {
+            setError(ERR_INVALID_INDEX);
+            return;
+        }
+        const std::uint64_t base = char2uint64(block.get() + 20);
+        std::uint64_t left = sub.entriesInUse;
+        std::uint32_t have = (first - 32) / 8;
+        const char* entries = block.get() + 32;
+        while (true) {
+            const std::uint32_t take = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, have));
+            addStandardIndexEntries(k, sub.chunkId, entries, take, base);
+            if (errorCode != ERR_NONE) return;
+            left -= take;
+            if (left == 0) break;
+            const std::uint32_t bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(left * 8, BLOCK));
+            if (fileHandler->fread(block.get(), 1, bytes, fileHandle) != bytes) {
+                setError(ERR_FREAD_FAILED);
+                return;
+            }
+            have = bytes / 8;
+            entries = block.get();
+        }
     }
 }
 

@@ -24,6 +24,7 @@ inline std::uint32_t load32(const char* p) {
     return v;
 }
 inline void store32(char* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+inline void store64(char* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
 inline void store24(char* p, std::uint32_t bgr) {
     p[0] = static_cast<char>(bgr);
     p[1] = static_cast<char>(bgr >> 8);
@@ -52,21 +53,6 @@ struct Palette {
 
 inline std::uint32_t rgb555(std::uint32_t v) {
     return ((v << 3) & 0xF8u) | (((v >> 2) & 0xF8u) << 8) | (((v >> 7) & 0xF8u) << 16);
-}
-
-// n palette indices at in -> n pixels at out (out >= in), backwards.
-void expandIndexed(const Palette& pal, const char* in, char* out, std::size_t n) {
-    std::size_t i = n;
-    while (i % 4 != 0) {
-        --i;
-        store24(out + 3 * i, pal.bgr[static_cast<unsigned char>(in[i])]);
-    }
-    while (i > 0) {
-        i -= 4;
-        const std::uint32_t q = load32(in + i);
-        store4Pixels(out + 3 * i, pal.bgr[q & 0xFF], pal.bgr[(q >> 8) & 0xFF], pal.bgr[(q >> 16) & 0xFF],
-                     pal.bgr[q >> 24]);
-    }
 }
 
 #ifdef AVI_HAVE_SSSE3_KERNELS
@@ -102,18 +88,54 @@ __attribute__((target("ssse3"))) std::size_t expand555Ssse3(const char* in, char
     return i;
 }
 
-// Four pixels per step, forwards; each 16-byte store spills 4 bytes into the next step's
-// output, so the last step is left to the scalar loop.
+// Four pixels per step, forwards; each 16-byte store spills 4 bytes past the step, so a
+// step runs only while those bytes are output a later step writes (at least a pixel and a
+// third more): the bytes past the run, a row's padding among them, are never touched.
 __attribute__((target("ssse3"))) std::size_t shrink32Ssse3(const char* in, char* out, std::size_t n) {
     const __m128i pack = AVI_PACK_LO;
     std::size_t i = 0;
-    for (; i + 5 <= n; i += 4) {
+    // Sixteen pixels a step: four packed quarters joined into three whole stores.
+    for (; i + 16 <= n; i += 16) {
+        const auto* src = reinterpret_cast<const __m128i*>(in + 4 * i);
+        const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(src), pack);
+        const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(src + 1), pack);
+        const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(src + 2), pack);
+        const __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(src + 3), pack);
+        auto* dst = reinterpret_cast<__m128i*>(out + 3 * i);
+        _mm_storeu_si128(dst, _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storeu_si128(dst + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+        _mm_storeu_si128(dst + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+    }
+    for (; i + 6 <= n; i += 4) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), _mm_shuffle_epi8(v, pack));
     }
     return i;
 }
+
 #endif
+
+// n palette indices at in -> n pixels at out (out >= in), backwards. Eight pixels a step:
+// the indices are loaded byte by byte (loads are cheaper here than shifting them out of a
+// word, and a vector gather is slower still) and the 24 output bytes go out as three
+// 64-bit stores, after every load of the step.
+void expandIndexed(const Palette& pal, const char* in, char* out, std::size_t n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(in);
+    const std::uint32_t* t = pal.bgr;
+    std::size_t i = n;
+    while (i % 8 != 0) {
+        --i;
+        store24(out + 3 * i, t[u[i]]);
+    }
+    while (i > 0) {
+        i -= 8;
+        const std::uint64_t a = t[u[i]], b = t[u[i + 1]], c = t[u[i + 2]], d = t[u[i + 3]], e = t[u[i + 4]],
+                            f = t[u[i + 5]], g = t[u[i + 6]], h = t[u[i + 7]];
+        store64(out + 3 * i, a | (b << 24) | (c << 48));
+        store64(out + 3 * i + 8, (c >> 16) | (d << 8) | (e << 32) | (f << 56));
+        store64(out + 3 * i + 16, (f >> 8) | (g << 16) | (h << 40));
+    }
+}
 
 // n RGB555 words at in -> n pixels at out (out >= in), backwards.
 void expand555(const char* in, char* out, std::size_t n) {

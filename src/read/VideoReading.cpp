@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "avi/File.h"
+#include "avi/LocalFileHandler.h"
 
 namespace avi {
 
@@ -41,17 +42,26 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
     const bool compressed = isVideoCompressed();
     const std::uint32_t bytes = compressed ? e.getSize() : videoFrameSize;
     fileHandler->setFilePos(fileHandle, e.getAbsolutePosition());
-    if (fileHandler->fread(buffer, 1, bytes, fileHandle) != bytes) {
-        setError(ERR_FREAD_FAILED);
-        return;
-    }
     const std::uint32_t height = static_cast<std::uint32_t>(bitmapHeader.biHeight);
     // A height beyond the frame's bytes leaves rows of 0 bytes: nothing to swap, and a loop
     // over its rows would only burn time.
     const std::uint32_t row = height >= 2 ? videoFrameSize / height : 0;
-    if (topDown && !compressed && row != 0) {
+    const bool flip = topDown && !compressed && row != 0;
+    auto* local = flip ? dynamic_cast<LocalFileHandler*>(fileHandler.get()) : nullptr;
+    if (local != nullptr) {
+        // The local handler reverses the rows run by run as they arrive, while in cache.
+        const std::size_t body = static_cast<std::size_t>(row) * height;
+        if (local->freadRowsReversed(buffer, row, height, bytes - body, fileHandle) != bytes) {
+            setError(ERR_FREAD_FAILED);
+            return;
+        }
+    } else {
+        if (fileHandler->fread(buffer, 1, bytes, fileHandle) != bytes) {
+            setError(ERR_FREAD_FAILED);
+            return;
+        }
         // Rows are swapped pairwise in place; no scratch row is needed for that.
-        for (std::uint32_t i = 0; i < height / 2; ++i) {
+        for (std::uint32_t i = 0; flip && i < height / 2; ++i) {
             char* a = buffer + static_cast<std::size_t>(i) * row;
             char* b = buffer + static_cast<std::size_t>(height - 1 - i) * row;
             std::swap_ranges(a, a + row, b);

@@ -4,9 +4,10 @@
 
 namespace avi {
 
-// Local-disk handler over POSIX file descriptors. The position is tracked in the handle and
-// every transfer is one pread/pwrite at it, so a read-mode setFilePos costs no system call and a frame
-// read is exactly one positioned read into the caller's buffer.
+// Local-disk handler over POSIX file descriptors. The position is tracked in the handle, so
+// setFilePos costs no system call. Large transfers are one pread/pwrite straight at the
+// caller's buffer; in read mode, small reads that move forward are served from a read-ahead
+// window, so a run of tiny chunks costs a copy each rather than a system call each.
 //
 // In write mode, a seek past the end of the file (fseek or setFilePos) allocates the region
 // it skips (posix_fallocate, or zeros where the file system cannot allocate) before it
@@ -26,6 +27,12 @@ public:
     int fclose(void* handle) override;
     std::uint64_t getFilePos(void* handle) override;
     int setFilePos(void* handle, std::uint64_t position) override;
+
+    // Reads rows * rowBytes bytes, then tail bytes, at the position, storing the rows in
+    // reverse order: the first row read lands last, the tail stays behind the rows. A
+    // top-down frame is thus placed bottom-up with no second pass over the frame in memory.
+    // Returns the bytes read, as fread would.
+    std::size_t freadRowsReversed(char* buffer, std::size_t rowBytes, std::size_t rows, std::size_t tail, void* handle);
 };
 
 }  // namespace avi
