@@ -158,16 +158,3 @@ TEST(LocalHandler, PositionedTransfersAndSeeks) {
     EXPECT_EQ(h.fopen(strutil::i18n::utf8_to_utf16(::testing::TempDir()), "rb"), nullptr);  // a directory
     std::remove(path.c_str());
 }
-
-TEST(Strutil, PathsSurviveTheRoundTrip) {
-    for (const std::string s :
-         {"plain.avi", "d\xC3\xA9j\xC3\xA0", "emoji \xF0\x9F\x8E\xA5", "bad \xFF\xFE bytes", ""}) {
-        const std::u16string u = strutil::filesystem::codecvt_narrow_string_to_ustring(true)(s);
-        EXPECT_EQ(strutil::filesystem::u16_to_native_path(u), s);
-        EXPECT_EQ(strutil::i18n::to_string(u), s);
-    }
-    // For display, invalid bytes become U+FFFD.
-    const std::u16string bad = strutil::filesystem::codecvt_narrow_string_to_ustring(true)("a\xFF");
-    EXPECT_EQ(strutil::i18n::codecvt_ustring_to_string("UTF-8", true)(bad), "a\xEF\xBF\xBD");
-    EXPECT_EQ(strutil::i18n::utf8_to_utf16("\xF0\x9F\x8E\xA5"), std::u16string(u"\U0001F3A5"));
-}
