@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Mutation check: applies each fault below, one at a time, to a scratch copy of the tree,
-# rebuilds the library and the fast suite (avi_tests) there and runs it. A fault is caught
-# when the suite fails or hangs. Only the mutated file recompiles, about a minute a fault.
+# rebuilds there what the fault's suite needs and runs that suite. A fault is caught when the
+# suite fails or hangs. Suites: fast = avi_tests; tool = salvage_tests and the ctest label
+# "tool" (avitool and salvage run end to end against ffmpeg; the scratch build has no remote
+# plug-in, so the remote case is left out). Only the mutated file recompiles.
 #   tests/mutation.sh            all faults       tests/mutation.sh 3 7   faults 3 and 7 only
 # A pattern must occur exactly once in its file; one that does not (the code moved) is
 # reported "stale" and left out of the score. MUTATION_DIR keeps the scratch tree.
 set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=${MUTATION_DIR:-${TMPDIR:-/tmp}/avi-mutation}
-files=() pats=() reps=() what=()
-m() { files+=("$1") pats+=("$2") reps+=("$3") what+=("$4"); }
+files=() pats=() reps=() what=() suites=()
+m() { files+=("$1") pats+=("$2") reps+=("$3") what+=("$4") suites+=("${5:-fast}"); }
 
 m src/write/IndexWriting.cpp 'putUint32(p, e.getPosition() + 8u)' 'putUint32(p, e.getPosition())' "standard index offset without + 8"
 m src/read/IndexLoading.cpp 'char2uint32(e + 8) + 8u' 'char2uint32(e + 8)' "idx1 offset read without + 8"
@@ -49,30 +51,54 @@ m src/read/PixelConversion.cpp 'pal.bgr[q >> 24]' 'pal.bgr[(q >> 16) & 0xFF]' "f
 m src/read/PixelConversion.cpp 'std::memmove(out + 3 * i, in + 4 * i, 3)' 'std::memmove(out + 3 * i, in + 4 * i + 1, 3)' "32-bit tail pixels shifted"
 m src/core/errors.cpp '"Unsupported AVI file",' '"Unsupported AVI file format",' "wrong error message"
 
+m salvage/src/walker.cpp 'rel == r.idx1Entries   ?' 'abs == r.idx1Entries   ?' "idx1 absolute/relative decision inverted" tool
+m salvage/src/walker.cpp 'find(pos + 1, end)' 'find(pos + 2, end)' "resync skips one byte too many" tool
+m salvage/src/walker.cpp 'f.size != 0 && f.size != frameBytes' 'f.size != frameBytes' "zero-length (dropped) frames discarded" tool
+m salvage/src/walker.cpp 'use && f.video && (partial ||' 'use && f.video && (false ||' "a cut video chunk kept" tool
+m salvage/src/walker.cpp 'strongHeader(dataEnd, end, 1)' 'false' "unpadded odd chunks not followed" tool
+m salvage/src/walker.cpp 'c.size -= c.size % align;' '' "cut audio chunk keeps a partial sample frame" tool
+m salvage/src/params.cpp 'p.height = v.value("height", 0u);' 'p.height = v.value("width", 0u);' "side-file height read from width" tool
+m tools/avitool/media.cpp 'src + static_cast<std::size_t>(height - 1 - r) * srcStride' 'src + static_cast<std::size_t>(r) * srcStride' "raw frames keep bottom-up row order" tool
+m tools/avitool/cmd_frames.cpp 'packedRow = static_cast<std::size_t>(w) * bits / 8;' 'packedRow = aviStride(w, bits);' "raw rows keep the AVI padding (odd-width rgb555)" tool
+m tools/avitool/main.cpp 'status == 0 ? EXIT_OK : EXIT_USAGE' 'status == 0 ? EXIT_OK : EXIT_FAIL' "usage errors exit 1, not 2" tool
+m tools/avitool/common.cpp 'if (!overwrite) return fail(' 'if (false) return fail(' "existing output replaced without -y" tool
+m tools/avitool/cmd_info.cpp 's["r_frame_rate"] = fraction(rate, scale);' 's["r_frame_rate"] = fraction(scale, rate);' "JSON r_frame_rate inverted" tool
+
 # A fresh copy with the original times: the build there recompiles only what changed.
 rm -rf "$work/tree" && mkdir -p "$work/tree"
 tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/tree" -xf -
 # Files an earlier run mutated may have objects newer than their restored sources.
 (cd "$work/tree" && touch "${files[@]}")
 cmake -S "$work/tree" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVI_WITH_REMOTE=OFF >/dev/null || exit 2
-build() { cmake --build "$work/build" -j2 --target avi_tests >"$work/build.log" 2>&1; }
-suite() { timeout 120 "$work/build/bin/avi_tests" >"$work/suite.log" 2>&1; }
-build && suite || { echo "the unmutated tree does not build or pass: see $work"; exit 2; }
+targets() { [ "$1" = tool ] && echo avitool salvage_tests || echo avi_tests; }
+build() { cmake --build "$work/build" -j2 --target $(targets "$1") >"$work/build.log" 2>&1; }
+suite() {
+  if [ "$1" = tool ]; then
+    timeout 120 "$work/build/bin/salvage_tests" >"$work/suite.log" 2>&1 &&
+      (cd "$work/build" && timeout 900 ctest -L tool -LE large -E remote -j2 >>"$work/suite.log" 2>&1)
+  else
+    timeout 120 "$work/build/bin/avi_tests" >"$work/suite.log" 2>&1
+  fi
+}
+selected=("${@:-${!files[@]}}")
+for s in $(for i in "${selected[@]}"; do echo "${suites[$i]}"; done | sort -u); do
+  build "$s" && suite "$s" || { echo "the unmutated tree does not build or pass the $s suite: see $work"; exit 2; }
+done
 
 caught=0 total=0 survivors=()
-for i in "${@:-${!files[@]}}"; do
+for i in "${selected[@]}"; do
   f=$work/tree/${files[$i]}
   if [ "$(grep -cF -- "${pats[$i]}" "$f")" != 1 ]; then echo "stale    $i: ${what[$i]}"; continue; fi
   text=$(<"$f")
   printf '%s\n' "${text/"${pats[$i]}"/"${reps[$i]}"}" >"$f"
-  if ! build; then
+  if ! build "${suites[$i]}"; then
     result="broken  "
   else
     total=$((total + 1))
-    if suite; then result="SURVIVED" survivors+=("$i"); else result="caught  " caught=$((caught + 1)); fi
+    if suite "${suites[$i]}"; then result="SURVIVED" survivors+=("$i"); else result="caught  " caught=$((caught + 1)); fi
   fi
   cp "$src/${files[$i]}" "$f"
-  echo "$result $i: ${what[$i]}"
+  echo "$result $i [${suites[$i]}]: ${what[$i]}"
 done
 echo "caught $caught of $total faults${survivors[*]:+; survivors: ${survivors[*]}}"
 [ "$caught" = "$total" ]

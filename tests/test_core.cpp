@@ -1,11 +1,10 @@
-// Error table, codecs, chunk primitives, the open/close lifecycle and the local handler.
+// Error table, the open/close lifecycle and the local handler.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "MemoryFileHandler.h"
 #include "TestFile.h"
 #include "avi/LocalFileHandler.h"
 #include "strutil/strutil.h"
@@ -64,37 +63,6 @@ TEST(Errors, EveryCodeHasItsExactMessage) {
     f.clearError();
     EXPECT_EQ(f.getErrorCode(), err::ERR_NONE);
     EXPECT_STREQ(f.getErrorMsg(), "");
-}
-
-TEST(Codecs, LittleEndianAtAnyAlignment) {
-    using namespace avi::fcns;
-    const char raw[] = "\x11\x78\x56\x34\x12\x00\x00\x00\x80";
-    EXPECT_EQ(char2uint16(raw + 1), 0x5678u);
-    EXPECT_EQ(char2uint32(raw + 1), 0x12345678u);
-    EXPECT_EQ(char2uint64(raw + 1), 0x8000000012345678ull);
-    EXPECT_EQ(std::string(uint16ToChar(0x1234).get(), 3), std::string("\x34\x12\0", 3));
-    EXPECT_EQ(std::string(uint32ToChar(0x12345678u).get(), 5), std::string("\x78\x56\x34\x12\0", 5));
-    EXPECT_EQ(std::string(uint64ToChar(0x8000000012345678ull).get(), 9), std::string(raw + 1, 8) + '\0');
-    // Sizes round up to even, modulo 2^32.
-    for (const auto& [size, length] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-             {3, 4}, {4, 4}, {0xFFFFFFFFu, 0}, {0xFFFFFFFEu, 0xFFFFFFFEu}})
-        EXPECT_EQ(getChunkLength(uint32ToChar(size).get()), length) << size;
-}
-
-TEST(ChunkPrimitives, HeadersAreByteExactAndFailuresReported) {
-    auto mem = std::make_shared<avitest::FaultyFileHandler>();
-    TestFile f;
-    ASSERT_TRUE(f.openWith(mem, u"out.avi", "w"));
-    f.writeChunk("abcd", 0x01020304u);
-    f.writeList("LIST", 7, "movi");
-    EXPECT_EQ(f.getErrorCode(), err::ERR_NONE);
-    const auto& bytes = *mem->find(u"out.avi");
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), std::string("abcd\x04\x03\x02\x01LIST\x07\0\0\0movi", 20));
-    // A failed header write still lets the list's form type through.
-    mem->failFwriteAt = mem->fwriteCalls + 1;
-    f.writeList("LIST", 4, "hdrl");
-    EXPECT_EQ(f.getErrorCode(), err::ERR_FWRITE_FAILED);
-    EXPECT_EQ(std::string(bytes.end() - 4, bytes.end()), "hdrl");
 }
 
 TEST(Lifecycle, ModesAndOpenFailures) {
@@ -157,17 +125,4 @@ TEST(LocalHandler, PositionedTransfersAndSeeks) {
     EXPECT_EQ(h.fopen(u"", "rb"), nullptr);
     EXPECT_EQ(h.fopen(strutil::i18n::utf8_to_utf16(::testing::TempDir()), "rb"), nullptr);  // a directory
     std::remove(path.c_str());
-}
-
-TEST(Strutil, PathsSurviveTheRoundTrip) {
-    for (const std::string s :
-         {"plain.avi", "d\xC3\xA9j\xC3\xA0", "emoji \xF0\x9F\x8E\xA5", "bad \xFF\xFE bytes", ""}) {
-        const std::u16string u = strutil::filesystem::codecvt_narrow_string_to_ustring(true)(s);
-        EXPECT_EQ(strutil::filesystem::u16_to_native_path(u), s);
-        EXPECT_EQ(strutil::i18n::to_string(u), s);
-    }
-    // For display, invalid bytes become U+FFFD.
-    const std::u16string bad = strutil::filesystem::codecvt_narrow_string_to_ustring(true)("a\xFF");
-    EXPECT_EQ(strutil::i18n::codecvt_ustring_to_string("UTF-8", true)(bad), "a\xEF\xBF\xBD");
-    EXPECT_EQ(strutil::i18n::utf8_to_utf16("\xF0\x9F\x8E\xA5"), std::u16string(u"\U0001F3A5"));
 }

@@ -385,23 +385,3 @@ TEST(WriteConfig, ValuesAndRefusals) {
     reading.setColormap(palette(1));
     EXPECT_EQ(reading.getErrorCode(), err::ERR_COLORMAP_DURING_READ);
 }
-
-// Top-down frames become bottom-up in place: rows swap, a middle row stays.
-TEST(WriteConfig, ConvertFrameToBottomUp) {
-    const struct {
-        unsigned width, height, bits;
-        std::size_t row;
-    } cases[] = {{2, 1, 24, 8}, {2, 2, 24, 8}, {3, 3, 24, 12}, {3, 4, 16, 8}, {2, 3, 32, 8}, {1500, 3, 24, 4500}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + "x" + std::to_string(c.bits));
-        MemWriter w;
-        w.f.setVideoInfo(c.width, c.height, 10.0, "", c.bits);
-        auto frame = writetest::pattern(c.row * c.height, c.height);
-        const auto original = frame;
-        w.f.convertFrameToBottomUp(frame.data());
-        for (std::size_t r = 0; r < c.height; ++r)
-            EXPECT_TRUE(std::equal(frame.begin() + r * c.row, frame.begin() + (r + 1) * c.row,
-                                   original.begin() + (c.height - 1 - r) * c.row))
-                << "row " << r;
-    }
-}

@@ -39,10 +39,8 @@ def make(path, pix_fmt, w, h, audio=None, channels=2):
     ("bgr24", 33, 17, "pcm_s16le", 2, 0xFF),
     ("bgr24", 1, 3, None, 0, 0xFF),
     ("bgra", 32, 9, "pcm_u8", 1, 0xFF),
-    ("bgra", 7, 5, None, 0, 0xFF),
     ("pal8", 35, 5, "pcm_u8", 2, 0xFF),
     ("rgb555le", 31, 7, "pcm_s16le", 1, 0xF8),
-    ("rgb555le", 64, 4, None, 0, 0xF8),
 ])
 def test_ffmpeg_files_read_as_opencv_and_ffmpeg_decode_them(tmp_path, pix_fmt, w, h, audio, channels, mask):
     path = str(tmp_path / f"{pix_fmt}.avi")

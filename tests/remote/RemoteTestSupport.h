@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,26 +36,9 @@ private:
     remotetest::Nginx server; \
     if (std::string why; !server.start(why)) GTEST_SKIP() << why
 
-// A server for a misbehaviour nginx will not produce: HEAD answers 200 with the size; a GET
-// answers 206 for the asked range, sends half of the body and closes the connection.
-class HalfBodyServer {
-public:
-    explicit HalfBodyServer(std::uint64_t size);
-    ~HalfBodyServer();
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
-
-// A port on 127.0.0.1 where nothing listens (connections are refused).
-int closedPort();
-
 // A handler made by the real plug-in of this build tree, destroyed through the plug-in.
 std::shared_ptr<avi::IFileHandler> makeRemoteHandler();
 
 void writeFile(const std::string& path, const std::vector<char>& bytes);
-std::vector<char> readFile(const std::string& path);
 
 }  // namespace remotetest

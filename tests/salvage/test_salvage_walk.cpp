@@ -62,14 +62,14 @@ const Case cases[] = {
          b.end().end();
      },
      4, 3, 1, 0, false, false, salvage::IndexState::Absent},
-    {"sizes that lie, then intact chunks",
+    {"sizes that lie, intact chunks, a stray byte",
      [](AviBuilder& b) {
          b.begin("RIFF", "AVI ");
          header(b);
          b.begin("LIST", "movi");
          b.chunk("00db", frame(0));
          b.fourcc("00db").u32(0xFFFFFFF0).raw("garbage!").fourcc("\xff\xff\xff\xff").u32(7);
-         b.chunk("00db", frame(1)).chunk("01wb", "xyz").chunk("00db", frame(2));
+         b.chunk("00db", frame(1)).chunk("01wb", "xyz").u8(1).chunk("00db", frame(2));  // a stray byte
          b.end().end();
      },
      3, 1, 0, 0, true, false, salvage::IndexState::Absent},

@@ -28,15 +28,15 @@ std::size_t AviBuilder::begin(const char* id, const char* type) {
     return open_.back();
 }
 
-AviBuilder& AviBuilder::end(std::int64_t size) {
+AviBuilder& AviBuilder::end() {
     const std::size_t at = open_.back();
     open_.pop_back();
-    patch32(at + 4, static_cast<std::uint32_t>(size >= 0 ? static_cast<std::size_t>(size) : bytes.size() - at - 8));
+    patch32(at + 4, static_cast<std::uint32_t>(bytes.size() - at - 8));
     return *this;
 }
 
-AviBuilder& AviBuilder::chunk(const char* id, const std::string& data, std::int64_t size) {
-    fourcc(id).u32(static_cast<std::uint32_t>(size >= 0 ? static_cast<std::size_t>(size) : data.size())).raw(data);
+AviBuilder& AviBuilder::chunk(const char* id, const std::string& data) {
+    fourcc(id).u32(static_cast<std::uint32_t>(data.size())).raw(data);
     return data.size() & 1 ? u8(0) : *this;
 }
 
@@ -48,31 +48,24 @@ std::string AviBuilder::avih(std::uint32_t usPerFrame, std::uint32_t flags, std:
 }
 
 std::string AviBuilder::strh(const char* type, std::uint32_t scale, std::uint32_t rate, std::uint32_t length,
-                             std::uint32_t sampleSize, std::size_t size) {
+                             std::uint32_t sampleSize) {
     AviBuilder b;
     b.fourcc(type).fourcc("    ").u32(0).u32(0).u32(0).u32(scale).u32(rate).u32(0).u32(length).u32(0).u32(0);
-    b.u32(sampleSize);
-    if (size == 64) b.u32(1).u32(2).u32(3).u32(4);
-    if (size != 64) b.u16(1).u16(2).u16(3).u16(4);
-    b.bytes.resize(size);
+    b.u32(sampleSize).u16(1).u16(2).u16(3).u16(4);
     return b.str();
 }
 
-std::string AviBuilder::bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits, std::uint32_t compression,
-                               const std::vector<std::uint32_t>& palette) {
+std::string AviBuilder::bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits, std::uint32_t compression) {
     AviBuilder b;
     b.u32(40).u32(static_cast<std::uint32_t>(width)).u32(static_cast<std::uint32_t>(height)).u16(1).u16(bits);
-    b.u32(compression).u32(0).u32(0).u32(0).u32(static_cast<std::uint32_t>(palette.size())).u32(0);
-    for (auto c : palette) b.u32(c);
+    b.u32(compression).u32(0).u32(0).u32(0).u32(0).u32(0);
     return b.str();
 }
 
-std::string AviBuilder::wave(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
-                             std::size_t size) {
+std::string AviBuilder::wave(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits) {
     AviBuilder b;
     const auto align = static_cast<std::uint16_t>(channels * bits / 8);
     b.u16(tag).u16(channels).u32(rate).u32(rate * align).u16(align).u16(bits).u16(0);
-    b.bytes.resize(size);
     return b.str();
 }
 
@@ -83,18 +76,17 @@ std::string AviBuilder::idx1(const std::vector<IdxEntry>& entries) {
 }
 
 std::string AviBuilder::standardIndex(const char* id, std::uint64_t base,
-                                      const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries,
-                                      std::uint8_t type, std::uint8_t subType) {
+                                      const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries) {
     AviBuilder b;
-    b.u16(2).u8(subType).u8(type).u32(static_cast<std::uint32_t>(entries.size())).fourcc(id).u64(base).u32(0);
+    b.u16(2).u8(0).u8(1).u32(static_cast<std::uint32_t>(entries.size())).fourcc(id).u64(base).u32(0);
     for (const auto& e : entries) b.u32(e.first).u32(e.second);
     return b.str();
 }
 
-std::string AviBuilder::superIndex(const char* id, const std::vector<std::pair<std::uint64_t, std::uint32_t>>& entries,
-                                   std::uint32_t claimed) {
+std::string AviBuilder::superIndex(const char* id,
+                                   const std::vector<std::pair<std::uint64_t, std::uint32_t>>& entries) {
     AviBuilder b;
-    b.u16(4).u16(0).u32(claimed == UINT32_MAX ? static_cast<std::uint32_t>(entries.size()) : claimed).fourcc(id);
+    b.u16(4).u16(0).u32(static_cast<std::uint32_t>(entries.size())).fourcc(id);
     b.zeros(12);
     for (const auto& e : entries) b.u64(e.first).u32(e.second).u32(1);
     return b.str();

@@ -23,10 +23,10 @@ public:
 
     // Opens a RIFF/LIST with a size to be filled in by end(); returns its offset.
     std::size_t begin(const char* id, const char* type);
-    // Closes the innermost open RIFF/LIST; size overrides the computed one.
-    AviBuilder& end(std::int64_t size = -1);
-    // A whole chunk: id, size (or the real size), data, pad byte if odd.
-    AviBuilder& chunk(const char* id, const std::string& data, std::int64_t size = -1);
+    // Closes the innermost open RIFF/LIST.
+    AviBuilder& end();
+    // A whole chunk: id, size, data, pad byte if odd.
+    AviBuilder& chunk(const char* id, const std::string& data);
     std::size_t size() const { return bytes.size(); }
     std::string str() const { return std::string(bytes.begin(), bytes.end()); }
 
@@ -34,11 +34,10 @@ public:
     static std::string avih(std::uint32_t usPerFrame, std::uint32_t flags, std::uint32_t frames, std::uint32_t streams,
                             std::uint32_t width, std::uint32_t height);
     static std::string strh(const char* type, std::uint32_t scale, std::uint32_t rate, std::uint32_t length,
-                            std::uint32_t sampleSize = 0, std::size_t bytes = 56);
+                            std::uint32_t sampleSize = 0);
     static std::string bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits,
-                              std::uint32_t compression = 0, const std::vector<std::uint32_t>& palette = {});
-    static std::string wave(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
-                            std::size_t bytes = 18);
+                              std::uint32_t compression = 0);
+    static std::string wave(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits);
     struct IdxEntry {
         const char* id;
         std::uint32_t offset;  // from the movi form type to the chunk header
@@ -46,10 +45,8 @@ public:
     };
     static std::string idx1(const std::vector<IdxEntry>& entries);
     static std::string standardIndex(const char* id, std::uint64_t base,
-                                     const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries,
-                                     std::uint8_t type = 1, std::uint8_t subType = 0);
-    static std::string superIndex(const char* id, const std::vector<std::pair<std::uint64_t, std::uint32_t>>& entries,
-                                  std::uint32_t claimedEntries = UINT32_MAX);
+                                     const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries);
+    static std::string superIndex(const char* id, const std::vector<std::pair<std::uint64_t, std::uint32_t>>& entries);
 
 private:
     std::vector<std::size_t> open_;

@@ -12,7 +12,7 @@ namespace avitest {
 class TestFile : public avi::File {
 public:
     using File::audioIndex;
-    using File::bitmapHeader;
+    using File::bitmapHeader;  // the benchmark sets up a reader by hand
     using File::colormap;
     using File::File;
     using File::fileHandle;
@@ -20,15 +20,10 @@ public:
     using File::fileName;
     using File::mainHeader;
     using File::mode;
-    using File::moviBase;
     using File::paddedAudioChunkSize;
     using File::pluginReference;
-    using File::streamHeaders;
-    using File::topDown;
-    using File::totalFrames;
     using File::videoFrameSize;
     using File::videoIndex;
-    using File::waveFormat;
 
     // Opens path through the given handler instead of the local disk: the handler is
     // installed and the file opened as open() would, for reading or writing.
