@@ -139,3 +139,16 @@ def test_errors_carry_the_library_code(tmp_path):
         with pytest.raises(avi.Error) as caught:
             action()
         assert caught.value.code == code and caught.value.message and isinstance(caught.value, OSError)
+
+
+def test_readme_python_examples_run(tmp_path, monkeypatch):
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    blocks = [b.split("```")[0] for b in readme.split("```python\n")[1:]]
+    assert blocks
+    make(tmp_path / "clip.avi", "bgr24", 640, 480, "pcm_s16le", 2)
+    monkeypatch.chdir(tmp_path)
+    scope = {}  # the blocks read as one session: later ones use the first one's import
+    for block in blocks:
+        exec(block, scope)
+    with avi.open("out.avi") as out:
+        assert (out.frame_count, out.channels, out.bits_per_sample) == (1, 2, 16)
