@@ -22,6 +22,7 @@ public:
     using File::mode;
     using File::paddedAudioChunkSize;
     using File::pluginReference;
+    using File::topDown;
     using File::videoFrameSize;
     using File::videoIndex;
 
