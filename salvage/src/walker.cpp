@@ -75,7 +75,8 @@ private:
         const std::uint64_t size = u32(h + 4);
         if (is(h, "LIST") || is(h, "RIFF")) return size >= 4 && (hops > 0 || strongHeader(pos + 12, end, 1));
         const std::uint64_t next = pos + 8 + size;
-        if (next > in_.size()) return false;
+        // Behind a chunk that fits, one the file ends inside still vouches for it: a cut.
+        if (next > in_.size()) return hops > 0;
         if (hops > 0) return true;
         if (next >= end || next + 8 > in_.size()) return !strict;
         return strongHeader(next + (size & 1), end, hops + 1) || strongHeader(next, end, hops + 1);
@@ -137,7 +138,9 @@ private:
             if (container && depth < MAX_DEPTH) {
                 // A segment or movi list whose size was never filled in runs to the end of what holds it.
                 const bool open = size < 4 && (is(h, "RIFF") || is(h + 8, "movi"));
-                if (size < 4 && !open) {
+                // Only a movi list (or a segment) may run past its parent: the file was cut in it.
+                const bool cutOpen = is(h, "RIFF") || is(h + 8, "movi") || is(h + 8, "rec ");
+                if ((size < 4 && !open) || (dataEnd > end && !cutOpen)) {
                     damage(pos, end);
                     continue;
                 }
@@ -247,8 +250,9 @@ void settle(const std::vector<Found>& found, Report& r) {
     Params& p = r.params;
     for (const Found& f : found) {
         const int stream = f.stream;
-        if (f.video && p.videoStream < 0 && (!r.header || !p.video)) p.videoStream = stream;
-        if (!f.video && p.audioStream < 0 && (!r.header || !p.audio)) p.audioStream = stream;
+        // A stream the header did not describe (or described unreadably) is the first one met.
+        if (f.video && p.videoStream < 0) p.videoStream = stream;
+        if (!f.video && p.audioStream < 0) p.audioStream = stream;
     }
     const bool videoFound = std::any_of(found.begin(), found.end(), [](const Found& f) { return f.video; });
     if (videoFound && !p.video && !r.header)
