@@ -11,7 +11,7 @@ void* MemoryFileHandler::fopen(std::u16string path, const char* mode) {
 
 std::size_t MemoryFileHandler::fread(void* buffer, std::size_t size, std::size_t count, void* handle) {
     auto* h = static_cast<Handle*>(handle);
-    if (size == 0 || h->pos >= h->bytes->size()) return 0;
+    if (size == 0 || count == 0 || h->pos >= h->bytes->size()) return 0;
     const std::uint64_t n = std::min<std::uint64_t>(std::uint64_t{size} * count, h->bytes->size() - h->pos);
     std::memcpy(buffer, h->bytes->data() + h->pos, n);
     h->pos += n;
