@@ -26,11 +26,8 @@ roundtrip)  # create -> info --json -> frames -> check, each compared with ffpro
   sources
   "$TOOL" create out.avi --fps 30000/1001 --images . --audio in.wav
   "$TOOL" info --json out.avi > info.json
-  for f in codec_name pix_fmt width height r_frame_rate nb_frames; do
-    [ "$(jget info.json "d['streams'][0]['$f']")" = "$(probe out.avi v $f)" ] || die "$f differs from ffprobe"
-  done
-  for f in codec_name sample_rate channels; do
-    [ "$(jget info.json "d['streams'][1]['$f']")" = "$(probe out.avi a $f)" ] || die "audio $f differs from ffprobe"
+  for f in 0v{codec_name,pix_fmt,width,height,r_frame_rate,nb_frames} 1a{codec_name,sample_rate,channels}; do
+    [ "$(jget info.json "d['streams'][${f:0:1}]['${f:2}']")" = "$(probe out.avi "${f:1:1}" "${f:2}")" ] || die "$f differs from ffprobe"
   done
   "$TOOL" frames out.avi -o png
   [ "$(hashes 'img_%03d.png')" = "$(hashes png/frame_%06d.png)" ] || die "exported PNGs differ from the sources"
