@@ -49,17 +49,9 @@ std::vector<char> build(const Variant& v) {
     const char* id = v.compressed ? "00dc" : "00db";
     AviBuilder b;
     b.begin("RIFF", "AVI ");
-    b.begin("LIST", "hdrl");
-    b.chunk("avih", AviBuilder::avih(40000, 0x10, 3, 2, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
-    b.begin("LIST", "strl");
-    b.chunk("strh", AviBuilder::strh("vids", 1, 25, 3));
-    b.chunk("strf", AviBuilder::bitmap(v.w, v.h, v.bits, v.compressed ? 0x47504A4Du : 0));
-    b.end();
-    b.begin("LIST", "strl");
-    b.chunk("strh", AviBuilder::strh("auds", 1, 8000, 15, 1));
-    b.chunk("strf", AviBuilder::wave(1, 1, 8000, 8));
-    b.end();
-    b.end();
+    b.hdrl(AviBuilder::avih(40000, 0x10, 3, 2, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)),
+           {{AviBuilder::strh("vids", 1, 25, 3), AviBuilder::bitmap(v.w, v.h, v.bits, v.compressed ? 0x47504A4Du : 0)},
+            {AviBuilder::strh("auds", 1, 8000, 15, 1), AviBuilder::wave(1, 1, 8000, 8)}});
     const std::size_t movi = b.begin("LIST", "movi") + 8;
     std::vector<AviBuilder::IdxEntry> idx;
     if (v.index == 2) idx.push_back({"01dc", 4, 0});

@@ -1,5 +1,7 @@
-// Checks against independent readers: files made by ffmpeg are read as ffmpeg decodes them,
-// and files we write are read back by us, by ffprobe/ffmpeg and by GStreamer.
+// Checks against independent readers: files made by ffmpeg are read as ffmpeg decodes them
+// (top-down frames too, placed bottom-up by the local handler: odd rows, several vectors a
+// frame, small frames through its read-ahead window), and files we write are read back by us,
+// by ffprobe/ffmpeg and by GStreamer.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -44,14 +46,16 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
         const char *pixFmt, *audio, *rawAudio;
         int w, h;
         unsigned char mask;
-    } cases[] = {{"bgr24", "pcm_u8", "u8", 33, 17, 0xFF},
-                 {"bgra", "pcm_s16le", "s16le", 31, 9, 0xFF},
-                 {"bgra", "pcm_s16le", "s16le", 32, 3, 0xFF},
-                 {"rgb555le", "pcm_s16le", "s16le", 31, 7, 0xF8},
-                 {"pal8", "pcm_u8", "u8", 35, 5, 0xFF}};
+        bool topDownRead;  // frames through readVideoFrame on a top-down open
+    } cases[] = {
+        {"bgr24", "pcm_u8", "u8", 33, 17, 0xFF, false},     {"bgr24", "pcm_u8", "u8", 341, 30, 0xFF, true},
+        {"bgr24", "pcm_u8", "u8", 1000, 300, 0xFF, true},   {"bgr24", "pcm_u8", "u8", 60, 40, 0xFF, true},
+        {"bgr24", "pcm_u8", "u8", 5, 3, 0xFF, true},        {"bgra", "pcm_s16le", "s16le", 31, 9, 0xFF, false},
+        {"bgra", "pcm_s16le", "s16le", 32, 3, 0xFF, false}, {"rgb555le", "pcm_s16le", "s16le", 31, 7, 0xF8, false},
+        {"pal8", "pcm_u8", "u8", 35, 5, 0xFF, false}};
     writetest::TempDir dir;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.pixFmt);
+        SCOPED_TRACE(c.pixFmt + std::string(" ") + std::to_string(c.w));
         const std::string file = dir.file(std::string(c.pixFmt) + std::to_string(c.w) + ".avi");
         bool ok = false, okV = false, okA = false;
         run("ffmpeg -v error -y -f lavfi -i testsrc=size=" + std::to_string(c.w) + "x" + std::to_string(c.h) +
@@ -63,13 +67,14 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
         ASSERT_TRUE(ok && okV && okA) << "ffmpeg could not make or decode the file";
         TestFile f;
         ASSERT_TRUE(f.open(file.c_str(), "r")) << f.getErrorMsg();
+        ASSERT_TRUE(f.topDown || !c.topDownRead);
         const std::size_t frame = 3 * static_cast<std::size_t>(c.w * c.h);
         ASSERT_EQ(f.getVideoTotalFrames() * frame, video.size());
         EXPECT_EQ(f.getIndexedVideoFrameSize(), std::string(c.pixFmt) == "pal8" ? row4(c.w) * c.h : 0);
-        Bytes rgb(f.getRGB24VideoFrameSize());
+        Bytes rgb(std::max<std::size_t>(f.getRGB24VideoFrameSize(), f.videoFrameSize));
         ASSERT_GE(rgb.size(), row4(3 * c.w) * c.h);
         for (std::uint32_t i = 0; i < f.getVideoTotalFrames(); ++i) {
-            f.readRGB24VideoFrame(rgb.data());
+            c.topDownRead ? f.readVideoFrame(rgb.data()) : f.readRGB24VideoFrame(rgb.data());
             ASSERT_EQ(f.getErrorCode(), err::ERR_NONE) << f.getErrorMsg();
             ASSERT_TRUE(sameImage(rgb.data(), video.data() + i * frame, c.w, c.h, c.mask)) << "frame " << i;
         }
@@ -82,6 +87,24 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
         }
         EXPECT_EQ(f.getErrorCode(), err::ERR_NONE) << f.getErrorMsg();
         EXPECT_TRUE(ours == audio);
+    }
+}
+
+// The 32-bit kernel leaves the padding byte of rows 4k+1 pixels wide as the buffer held it.
+TEST(Oracle, Rgb32ToRgb24KeepsRowPadding) {
+    for (const std::size_t w : {5, 13, 37}) {
+        TestFile f;
+        f.bitmapHeader = {40, static_cast<std::int32_t>(w), 2, 1, 32};
+        f.videoFrameSize = static_cast<std::uint32_t>(8 * w);
+        std::string buf(f.videoFrameSize, '\0');
+        for (std::size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<char>(i + 1);
+        f.rgb32ToRgb24WPad(&buf[0]);
+        // Pixel bytes come from their raw pixel; the padding byte keeps raw byte i (value i + 1).
+        const std::size_t row = 3 * w + 1;
+        for (std::size_t i = 0; i < 2 * row; ++i) {
+            const std::size_t r = i / row, x = i % row, raw = x < 3 * w ? (r * w + x / 3) * 4 + x % 3 : i;
+            ASSERT_EQ(buf[i], static_cast<char>(raw + 1)) << "width " << w << ", byte " << i;
+        }
     }
 }
 

@@ -76,10 +76,8 @@ Bytes makeOpenDml(const std::vector<std::uint32_t>& segments, std::int32_t w, st
         }
     }
     b.end().end();
-    for (std::size_t i = 0; i < ix.size(); ++i) {
-        put64(b.bytes, indx + 24 + 16 * i, ix[i].first);
-        put32(b.bytes, indx + 32 + 16 * i, ix[i].second);
-    }
+    const std::string super = AviBuilder::superIndex("00db", ix);  // same length as the placeholder
+    std::copy(super.begin(), super.end(), b.bytes.begin() + static_cast<std::ptrdiff_t>(indx));
     return b.bytes;
 }
 

@@ -16,18 +16,13 @@ namespace {
 // Frames of 2x1 pixels at 24 bits are 8 bytes; audio is 8-bit mono.
 std::string frame(int i) { return std::string(8, static_cast<char>('a' + i)); }
 
-void header(AviBuilder& b) {
-    b.begin("LIST", "hdrl");
-    b.chunk("avih", AviBuilder::avih(40000, 0x10, 3, 2, 2, 1));
-    b.begin("LIST", "strl");
-    b.chunk("strh", AviBuilder::strh("vids", 1, 25, 3));
-    b.chunk("strf", AviBuilder::bitmap(2, 1, 24));
-    b.end();
-    b.begin("LIST", "strl");
-    b.chunk("strh", AviBuilder::strh("auds", 1, 8000, 9, 1));
-    b.chunk("strf", AviBuilder::wave(1, 1, 8000, 8));
-    b.end();
-    b.end();
+// Opens RIFF AVI, writes the headers and opens the movi list.
+void start(AviBuilder& b) {
+    b.begin("RIFF", "AVI ");
+    b.hdrl(AviBuilder::avih(40000, 0x10, 3, 2, 2, 1),
+           {{AviBuilder::strh("vids", 1, 25, 3), AviBuilder::bitmap(2, 1, 24)},
+            {AviBuilder::strh("auds", 1, 8000, 9, 1), AviBuilder::wave(1, 1, 8000, 8)}});
+    b.begin("LIST", "movi");
 }
 
 struct Case {
@@ -41,9 +36,7 @@ struct Case {
 const Case cases[] = {
     {"interleave lists",
      [](AviBuilder& b) {
-         b.begin("RIFF", "AVI ");
-         header(b);
-         b.begin("LIST", "movi");
+         start(b);
          for (int i = 0; i < 2; ++i) {
              b.begin("LIST", "rec ");
              b.chunk("00db", frame(i)).chunk("01wb", "xyz");
@@ -54,9 +47,7 @@ const Case cases[] = {
      2, 2, 0, 2, false, false, salvage::IndexState::Absent},
     {"odd chunks left unpadded, an empty frame",
      [](AviBuilder& b) {
-         b.begin("RIFF", "AVI ");
-         header(b);
-         b.begin("LIST", "movi");
+         start(b);
          for (int i = 0; i < 3; ++i) b.fourcc("01wb").u32(3).raw("xyz").chunk("00db", frame(i));
          b.chunk("00db", "");
          b.end().end();
@@ -64,9 +55,7 @@ const Case cases[] = {
      4, 3, 1, 0, false, false, salvage::IndexState::Absent},
     {"sizes that lie, intact chunks, a stray byte",
      [](AviBuilder& b) {
-         b.begin("RIFF", "AVI ");
-         header(b);
-         b.begin("LIST", "movi");
+         start(b);
          b.chunk("00db", frame(0));
          b.fourcc("00db").u32(0xFFFFFFF0).raw("garbage!").fourcc("\xff\xff\xff\xff").u32(7);
          b.chunk("00db", frame(1)).chunk("01wb", "xyz").u8(1).chunk("00db", frame(2));  // a stray byte
@@ -75,9 +64,8 @@ const Case cases[] = {
      3, 1, 0, 0, true, false, salvage::IndexState::Absent},
     {"lists nested beyond reason",
      [](AviBuilder& b) {
-         b.begin("RIFF", "AVI ");
-         header(b);
-         for (int i = 0; i < 200; ++i) b.begin("LIST", "movi");
+         start(b);
+         for (int i = 1; i < 200; ++i) b.begin("LIST", "movi");
          b.chunk("00db", frame(0));
          for (int i = 0; i < 200; ++i) b.end();
          b.chunk("idx1", AviBuilder::idx1({{"00db", 4, 8}, {"00db", 1 << 30, 8}}));
@@ -86,9 +74,7 @@ const Case cases[] = {
      0, 0, 0, 0, false, false, salvage::IndexState::Disagrees},
     {"absolute idx1 offsets, cut inside the last audio chunk",
      [](AviBuilder& b) {
-         b.begin("RIFF", "AVI ");
-         header(b);
-         b.begin("LIST", "movi");
+         start(b);
          const auto at = static_cast<std::uint32_t>(b.size());
          b.chunk("00db", frame(0));
          b.end();

@@ -92,25 +92,23 @@ std::string AviBuilder::superIndex(const char* id,
     return b.str();
 }
 
+AviBuilder& AviBuilder::hdrl(const std::string& avih, const std::vector<std::pair<std::string, std::string>>& streams) {
+    begin("LIST", "hdrl");
+    chunk("avih", avih);
+    for (const auto& [strh, strf] : streams) begin("LIST", "strl"), chunk("strh", strh).chunk("strf", strf).end();
+    return end();
+}
+
 std::vector<char> makeSimpleAvi(std::uint32_t frames, std::int32_t width, std::int32_t height, bool audio,
                                 bool withIdx1) {
     AviBuilder b;
     const std::uint32_t rows = static_cast<std::uint32_t>(height < 0 ? -height : height);
     const std::uint32_t frameSize = ((static_cast<std::uint32_t>(width) * 3 + 3) & ~3u) * rows;
     b.begin("RIFF", "AVI ");
-    b.begin("LIST", "hdrl");
-    b.chunk("avih", AviBuilder::avih(40000, 0x10, frames, audio ? 2 : 1, static_cast<std::uint32_t>(width), rows));
-    b.begin("LIST", "strl");
-    b.chunk("strh", AviBuilder::strh("vids", 1, 25, frames));
-    b.chunk("strf", AviBuilder::bitmap(width, height, 24));
-    b.end();
-    if (audio) {
-        b.begin("LIST", "strl");
-        b.chunk("strh", AviBuilder::strh("auds", 1, 8000, 3 * frames, 1));
-        b.chunk("strf", AviBuilder::wave(1, 1, 8000, 8));
-        b.end();
-    }
-    b.end();
+    std::vector<std::pair<std::string, std::string>> streams{
+        {AviBuilder::strh("vids", 1, 25, frames), AviBuilder::bitmap(width, height, 24)}};
+    if (audio) streams.emplace_back(AviBuilder::strh("auds", 1, 8000, 3 * frames, 1), AviBuilder::wave(1, 1, 8000, 8));
+    b.hdrl(AviBuilder::avih(40000, 0x10, frames, audio ? 2 : 1, static_cast<std::uint32_t>(width), rows), streams);
     const std::size_t movi = b.begin("LIST", "movi") + 8;
     std::vector<AviBuilder::IdxEntry> idx;
     for (std::uint32_t i = 0; i < frames; ++i) {

@@ -27,6 +27,8 @@ public:
     AviBuilder& end();
     // A whole chunk: id, size, data, pad byte if odd.
     AviBuilder& chunk(const char* id, const std::string& data);
+    // A whole header list: avih, then one strl for each (strh, strf) pair.
+    AviBuilder& hdrl(const std::string& avih, const std::vector<std::pair<std::string, std::string>>& streams);
     std::size_t size() const { return bytes.size(); }
     std::string str() const { return std::string(bytes.begin(), bytes.end()); }
 

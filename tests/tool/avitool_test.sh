@@ -9,8 +9,8 @@ die() { echo "FAIL: $*" >&2; exit 1; }
 # Runs the tool expecting exit status $1; stderr goes to err.
 expect() { local want=$1; shift; local rc=0; "$TOOL" "$@" 2>err >out || rc=$?; [ $rc = "$want" ] || die "exit $rc, not $want: $* ($(cat err))"; }
 has() { grep -q -- "$1" "${2:-err}" || die "'$1' missing in: $(cat "${2:-err}")"; }
-# Frame hashes of any input, as ffmpeg decodes it to packed RGB.
-hashes() { ffmpeg -v error "${@:2}" -i "$1" -map 0:v -pix_fmt rgb24 -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}'; }
+# Frame hashes of any input, as ffmpeg decodes it to packed RGB (through the filter $VF if set).
+hashes() { ffmpeg -v error "${@:2}" -i "$1" ${VF:+-vf "$VF"} -map 0:v -pix_fmt rgb24 -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}'; }
 probe() { ffprobe -v error -select_streams "$2" -show_entries "stream=$3" -of csv=p=0 "$1"; }
 # A value from a JSON file; non-finite numbers and invalid UTF-8 fail the test.
 jget() { python3 -c 'import json,sys
@@ -26,11 +26,8 @@ roundtrip)  # create -> info --json -> frames -> check, each compared with ffpro
   sources
   "$TOOL" create out.avi --fps 30000/1001 --images . --audio in.wav
   "$TOOL" info --json out.avi > info.json
-  for f in codec_name pix_fmt width height r_frame_rate nb_frames; do
-    [ "$(jget info.json "d['streams'][0]['$f']")" = "$(probe out.avi v $f)" ] || die "$f differs from ffprobe"
-  done
-  for f in codec_name sample_rate channels; do
-    [ "$(jget info.json "d['streams'][1]['$f']")" = "$(probe out.avi a $f)" ] || die "audio $f differs from ffprobe"
+  for f in 0v{codec_name,pix_fmt,width,height,r_frame_rate,nb_frames} 1a{codec_name,sample_rate,channels}; do
+    [ "$(jget info.json "d['streams'][${f:0:1}]['${f:2}']")" = "$(probe out.avi "${f:1:1}" "${f:2}")" ] || die "$f differs from ffprobe"
   done
   "$TOOL" frames out.avi -o png
   [ "$(hashes 'img_%03d.png')" = "$(hashes png/frame_%06d.png)" ] || die "exported PNGs differ from the sources"
@@ -46,10 +43,8 @@ depths)  # every bit depth through create -> check -> frames, as ffmpeg sees it;
     expect 0 check d$bits.avi
     "$TOOL" frames d$bits.avi -o f$bits
     # 5-bit channels are compared at 5 bits: decoders widen them in different ways.
-    vf=(); [ $bits = 16 ] && vf=(-vf "lutrgb=r=bitand(val\\,248):g=bitand(val\\,248):b=bitand(val\\,248)")
-    a=$(ffmpeg -v error -i "f$bits/frame_%06d.png" "${vf[@]}" -pix_fmt rgb24 -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}')
-    b=$(ffmpeg -v error -i d$bits.avi "${vf[@]}" -pix_fmt rgb24 -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}')
-    [ "$a" = "$b" ] || die "$bits bits: ours and ffmpeg's frames differ"
+    VF=; [ $bits = 16 ] && VF="lutrgb=r=bitand(val\\,248):g=bitand(val\\,248):b=bitand(val\\,248)"
+    [ "$(hashes "f$bits/frame_%06d.png")" = "$(hashes d$bits.avi)" ] || die "$bits bits: ours and ffmpeg's frames differ"
   done
   [ "$(ffmpeg -v error -i d32.avi -vf alphaextract -f rawvideo - | tr -d '\377' | wc -c)" = 0 ] || die "alpha is not 255"
   ;;
