@@ -47,7 +47,7 @@ m src/read/AudioReading.cpp 'std::memset(buffer + (count - remaining), 0, remain
 m src/read/AudioReading.cpp 'if (audioChunkOffset >= e.getSize()) {' 'if (audioChunkOffset > e.getSize()) {' "audio stalls at a chunk end"
 m src/read/PixelConversion.cpp '(((v >> 2) & 0xF8u) << 8)' '(((v >> 3) & 0xF8u) << 8)' "RGB555 green misplaced (scalar)"
 m src/read/PixelConversion.cpp '_mm_slli_epi32(v, 6), mg' '_mm_slli_epi32(v, 5), mg' "RGB555 green misplaced (SSSE3)"
-m src/read/PixelConversion.cpp 'pal.bgr[q >> 24]' 'pal.bgr[(q >> 16) & 0xFF]' "fourth palette pixel repeats the third"
+m src/read/PixelConversion.cpp 'h = t[u[i + 7]];' 'h = t[u[i + 6]];' "eighth palette pixel of a step repeats the seventh"
 m src/read/PixelConversion.cpp 'std::memmove(out + 3 * i, in + 4 * i, 3)' 'std::memmove(out + 3 * i, in + 4 * i + 1, 3)' "32-bit tail pixels shifted"
 m src/core/errors.cpp '"Unsupported AVI file",' '"Unsupported AVI file format",' "wrong error message"
 
