@@ -36,6 +36,10 @@ auto unlocked(std::mutex& lock, F&& f) {
     return f();
 }
 
+// Opens file in mode without the GIL; a failed open raises, with ERR_OPEN_FAILED where the
+// library left no code of its own.
+void openOrRaise(avi::File& file, std::mutex& lock, const std::string& path, const char* mode);
+
 void bindReader(py::module_& m);
 void bindWriter(py::module_& m);
 py::object openReader(const std::string& path);

@@ -18,6 +18,12 @@ void raiseIfError(avi::File& file) {
     throw Failure(code, message);
 }
 
+void openOrRaise(avi::File& file, std::mutex& lock, const std::string& path, const char* mode) {
+    if (unlocked(lock, [&] { return file.open(path.c_str(), mode); })) return;
+    if (file.getErrorCode() == avi::errors::ERR_NONE) fail(file, avi::errors::ERR_OPEN_FAILED);
+    raiseIfError(file);
+}
+
 void fail(avi::File& file, avi::errors::error_T code) {
     file.setError(code);
     raiseIfError(file);

@@ -24,11 +24,7 @@ std::uint64_t pad4(std::uint64_t n) { return (n + 3) & ~std::uint64_t{3}; }
 class Reader {
 public:
     explicit Reader(const std::string& path) {
-        const bool ok = unlocked(lock_, [&] { return file_.open(path.c_str(), "r"); });
-        if (!ok) {
-            if (file_.getErrorCode() == err::ERR_NONE) fail(file_, err::ERR_OPEN_FAILED);
-            raiseIfError(file_);
-        }
+        openOrRaise(file_, lock_, path, "r");
         // What the support checks noted at open fails no call to come; it is reported by a
         // frame read that finds no frame to deliver.
         openCode_ = file_.getErrorCode();

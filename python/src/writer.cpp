@@ -17,11 +17,7 @@ std::size_t pad4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 class Writer {
 public:
     explicit Writer(const std::string& path) {
-        const bool ok = unlocked(lock_, [&] { return file_.open(path.c_str(), "w"); });
-        if (!ok) {
-            if (file_.getErrorCode() == err::ERR_NONE) fail(file_, err::ERR_OPEN_FAILED);
-            raiseIfError(file_);
-        }
+        openOrRaise(file_, lock_, path, "w");
         open_ = true;
     }
 
