@@ -21,9 +21,10 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
         setError(ERR_VIDEO_CHUNKS_MISSING);
         return;
     }
+    const bool compressed = isVideoCompressed();
     // The host sizes the buffer of an uncompressed frame by the first frame; an index whose
     // first entry is not the frame size (another stream's chunk) would have it overrun.
-    if (!isVideoCompressed() && videoIndex.front().getSize() != videoFrameSize) {
+    if (!compressed && videoIndex.front().getSize() != videoFrameSize) {
         setError(ERR_INVALID_INDEX);
         return;
     }
@@ -39,7 +40,6 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
     }
     if (frame >= videoIndex.size()) return;
     const IndexEntry& e = videoIndex[frame];
-    const bool compressed = isVideoCompressed();
     const std::uint32_t bytes = compressed ? e.getSize() : videoFrameSize;
     fileHandler->setFilePos(fileHandle, e.getAbsolutePosition());
     const std::uint32_t height = static_cast<std::uint32_t>(bitmapHeader.biHeight);
