@@ -23,7 +23,7 @@
 #include "avi/File.h"
 
 #ifdef AVI_BENCH_HTTP
-#include "RemoteTestSupport.h"
+#include "Nginx.h"
 #endif
 
 using namespace bench;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "RemoteTestSupport.h"
+#include "Nginx.h"
 #include "avi/File.h"
 #include "avi/LocalFileHandler.h"
 #include "strutil/strutil.h"

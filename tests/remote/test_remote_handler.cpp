@@ -1,35 +1,61 @@
-// The HTTP handler plug-in driven directly with plain bytes served by nginx: reads wherever
-// they fall, and a resource that changes under a reader. Failures as a user meets them
-// (refused, 404, no ranges, failed uploads, TLS) are checked by the avitool remote case.
+// The HTTP handler plug-in driven directly with plain bytes served over HTTP: reads wherever
+// they fall, and a resource that changes under a reader. The avitool remote case runs this
+// program against its nginx, with AVI_TEST_HTTP (the server's URL) and AVI_TEST_WWW (the
+// folder it serves); failures as a user meets them are checked by that case itself.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <cstring>
+#include <fstream>
 
-#include "RemoteTestSupport.h"
 #include "strutil/strutil.h"
+#include "test_util.h"
 
-using namespace remotetest;
+using writetest::pattern;
 
 namespace {
 
-std::u16string u16(const std::string& s) { return strutil::i18n::utf8_to_utf16(s); }
 const std::size_t MiB = std::size_t(1) << 20;
 
-#define REMOTE_HANDLER(h)         \
-    auto h = makeRemoteHandler(); \
-    ASSERT_TRUE(h) << "the remote plug-in could not be loaded"
+// The server, and the plug-in of this build tree with a handler made and destroyed through it.
+struct Remote {
+    const char *http = std::getenv("AVI_TEST_HTTP"), *www = std::getenv("AVI_TEST_WWW");
+    std::shared_ptr<avi::IFileHandler> h;
+    Remote() {
+        void* lib = ::dlopen(AVI_TEST_BINARY_DIR "/bin/darm64/libvxshared_multimedia_utils_remote_file_handler.dylib",
+                             RTLD_NOW | RTLD_LOCAL);
+        const auto create = reinterpret_cast<avi::IFileHandler* (*)()>(::dlsym(lib, "createRemoteFileHandlerInstance"));
+        const auto destroy =
+            reinterpret_cast<void (*)(avi::IFileHandler*)>(::dlsym(lib, "destroyRemoteFileHandlerInstance"));
+        if (create != nullptr && destroy != nullptr) h.reset(create(), destroy);
+    }
+    std::u16string url(const std::string& name) const {
+        return strutil::i18n::utf8_to_utf16(std::string(http) + "/" + name);
+    }
+    std::string put(const std::string& name, const std::vector<char>& bytes) const {
+        const std::string path = std::string(www) + "/" + name;
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+};
+
+#define REMOTE(r)                                                                         \
+    Remote r;                                                                             \
+    if (r.http == nullptr || r.www == nullptr) GTEST_SKIP() << "AVI_TEST_HTTP/WWW unset"; \
+    ASSERT_TRUE(r.h) << "the remote plug-in could not be loaded";                         \
+    auto& h = r.h
 
 }  // namespace
 
 TEST(RemoteRead, DeliversTheServedBytesWhereverReadsFall) {
-    START_NGINX(server);
+    REMOTE(server);
     const std::size_t size = 5 * MiB + 12345;
     const std::vector<char> bytes = pattern(size, 7);
-    writeFile(server.root() + "/data.bin", bytes);
-    REMOTE_HANDLER(h);
-    void* f = h->fopen(u16(server.url("data.bin")), "rb");
+    server.put("data.bin", bytes);
+    void* f = h->fopen(server.url("data.bin"), "rb");
     ASSERT_NE(f, nullptr);
     const struct {
         const char* name;
@@ -72,18 +98,16 @@ TEST(RemoteRead, DeliversTheServedBytesWhereverReadsFall) {
 }
 
 TEST(RemoteRead, AResourceThatChangesMidReadIsNeverMixedIn) {
-    START_NGINX(server);
+    REMOTE(server);
     const std::size_t size = 4 * MiB;
-    const std::string path = server.root() + "/live.bin";
-    REMOTE_HANDLER(h);
     std::vector<char> buf(1000);
     for (const std::size_t newSize : {size, size + 1000, size / 2}) {
         SCOPED_TRACE(newSize);
-        writeFile(path, pattern(size, 1));
-        void* f = h->fopen(u16(server.url("live.bin")), "rb");
+        server.put("live.bin", pattern(size, 1));
+        void* f = h->fopen(server.url("live.bin"), "rb");
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(h->fread(buf.data(), 1, 100, f), 100u);
-        writeFile(path, pattern(newSize, 2));
+        const std::string path = server.put("live.bin", pattern(newSize, 2));
         // The entity tag is made of the size and the modification time: move the time.
         struct stat st {};
         ::stat(path.c_str(), &st);

@@ -189,6 +189,29 @@ CONF
   cp www/up.avi www/norange/; expect 1 check $url/norange/up.avi; has 'does not support byte ranges'
   expect 1 info https://127.0.0.1:$tls/up.avi; has 'TLS failure'
   CURL_CA_BUNDLE=$WORK/cert.pem expect 0 info https://127.0.0.1:$tls/up.avi
+  # the plug-in's own reads, driven directly (REMOTE_TESTS: the program built from tests/remote)
+  [ -z "${REMOTE_TESTS:-}" ] || AVI_TEST_HTTP=http://127.0.0.1:$port AVI_TEST_WWW=$WORK/www "$REMOTE_TESTS" >handler.log ||
+    die "handler tests: $(grep -A5 Failure handler.log)"
+  ;;
+large)  # over 4 GiB (label large): RIFF segments below 2 GiB, every frame as given, ffmpeg to the last one
+  ffmpeg -v error -f lavfi -i sine=r=48000 -t 68 -ac 2 -c:a pcm_s16le in.wav
+  src() { ffmpeg -v error -f lavfi -i testsrc=size=1280x720:rate=25 -frames:v 1700 -f rawvideo -pix_fmt bgr24 -; }
+  src | "$TOOL" -q create big.avi --size 1280x720 --fps 25 --raw - --audio in.wav; src | md5sum >src.md5
+  python3 - <<'PY' || die "RIFF segments"
+import struct
+f, pos, n = open('big.avi', 'rb'), 0, 0
+size = f.seek(0, 2)
+while pos < size:
+    f.seek(pos); tag, length, form = struct.unpack('<4sI4s', f.read(12))
+    assert (tag, form) == (b'RIFF', b'AVIX' if n else b'AVI ') and length < 1 << 31, (pos, tag, form, length)
+    pos, n = pos + 8 + length, n + 1
+assert n >= 3 and pos == size > 4 << 30, (n, pos, size)
+PY
+  expect 0 check big.avi
+  [ "$("$TOOL" frames big.avi -o - | md5sum)" = "$(cat src.md5)" ] || die "our frames are not those written"
+  [ "$(ffmpeg -v error -i big.avi -f rawvideo -pix_fmt bgr24 - | md5sum)" = "$(cat src.md5)" ] || die "ffmpeg decodes other frames"
+  [ "$(ffmpeg -v error -sseof -0.5 -i big.avi -f rawvideo -pix_fmt bgr24 - | tail -c $((1280 * 720 * 3)) | md5sum)" = \
+    "$("$TOOL" frames big.avi -o - --range 1699:1700 | md5sum)" ] || die "ffmpeg seeks to another last frame"
   ;;
 *) die "unknown case $CASE" ;;
 esac

@@ -32,10 +32,6 @@ private:
     bool running_ = false;
 };
 
-#define START_NGINX(server)   \
-    remotetest::Nginx server; \
-    if (std::string why; !server.start(why)) GTEST_SKIP() << why
-
 // A handler made by the real plug-in of this build tree, destroyed through the plug-in.
 std::shared_ptr<avi::IFileHandler> makeRemoteHandler();
 

@@ -1,4 +1,4 @@
-#include "RemoteTestSupport.h"
+#include "Nginx.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -35,7 +35,7 @@ bool Nginx::start(std::string& why) {
     for (int attempt = 0; attempt < 5 && !running_; ++attempt) {
         port_ = closedPort();
         writetest::run("sed 's|@DIR@|" + d + "|g; s|@PORT@|" + std::to_string(port_) +
-                       "|' '" AVI_TEST_SOURCE_DIR "/remote/nginx.conf.in' >'" + d + "/nginx.conf'");
+                       "|' '" AVI_BENCH_SOURCE_DIR "/nginx.conf.in' >'" + d + "/nginx.conf'");
         // The daemon's parent returns once the port is bound and listening.
         writetest::run("PATH=$PATH:/usr/sbin:/usr/local/sbin nginx -p '" + d + "' -c '" + d + "/nginx.conf' -e '" + d +
                            "/error.log' 2>>'" + d + "/error.log'",
