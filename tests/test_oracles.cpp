@@ -1,7 +1,7 @@
 // Checks against independent readers: files made by ffmpeg are read as ffmpeg decodes them
 // (top-down frames too, placed bottom-up by the local handler: odd rows, several vectors a
-// frame, small frames through its read-ahead window), and files we write are read back by us,
-// by ffprobe/ffmpeg and by GStreamer.
+// frame, small frames through its read-ahead window), and files we write are read by
+// ffprobe/ffmpeg and by GStreamer.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -107,14 +107,14 @@ TEST(Oracle, Rgb32ToRgb24KeepsRowPadding) {
         }
     }
 }
-
-TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
+// Files we write, as ffmpeg and GStreamer read them: every bit depth, frames given top-down,
+// audio chunks of odd size. What the stored pixels mean is checked by the avitool depths case.
+TEST(Oracle, WrittenFilesReadElsewhere) {
+    if (!onPath("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
     const struct {
         unsigned bits, audioBits;
         bool topDownInput;
-        unsigned char mask;
-    } cases[] = {
-        {8, 8, false, 0xFF}, {16, 16, false, 0xF8}, {24, 8, true, 0xFF}, {24, 16, false, 0xFF}, {32, 16, false, 0xFF}};
+    } cases[] = {{8, 8, false}, {16, 16, false}, {24, 8, true}, {24, 16, false}, {32, 16, false}};
     const std::uint32_t w = 7, h = 5, frames = 6, audioChunk = 2 * 441;  // 16-bit stereo, 20 chunks a second
     std::vector<avi::tagRGBQUAD> palette;
     for (unsigned i = 0; i < 256; ++i)
@@ -126,8 +126,7 @@ TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
         const std::string file = dir.file("w" + std::to_string(c.bits) + ".avi");
         const std::size_t line = w * c.bits / 8, stride = row4(line), size = stride * h;
         const std::size_t chunk = audioChunk * c.audioBits / 16;  // odd for 8 bits: a pad byte follows
-        std::vector<Bytes> written;
-        std::string sound;
+        std::string stored, sound;
         TestFile out;
         ASSERT_TRUE(out.open(file.c_str(), "w"));
         out.setVideoInfo(w, h, 10.0, "", c.bits);
@@ -137,10 +136,10 @@ TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
             Bytes img = pattern(size, i);
             for (std::size_t k = 0; k < size; ++k)  // row padding is not picture, nor alpha
                 if (k % stride >= line || (c.bits == 32 && k % 4 == 3)) img[k] = 0;
-            written.push_back(img);
+            stored.append(img.data(), size);
             if (c.topDownInput) {
                 for (std::size_t r = 0; r < h; ++r)
-                    std::memcpy(&img[r * stride], &written.back()[(h - 1 - r) * stride], stride);
+                    std::memcpy(&img[r * stride], &stored[stored.size() - size + (h - 1 - r) * stride], stride);
                 out.convertFrameToBottomUp(img.data());
             }
             out.writeVideoFrame(img.data(), static_cast<unsigned>(size));
@@ -152,21 +151,6 @@ TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
         }
         out.close();
         ASSERT_EQ(out.getErrorCode(), err::ERR_NONE) << out.getErrorMsg();
-
-        TestFile in;
-        ASSERT_TRUE(in.open(file.c_str(), "r")) << in.getErrorMsg();
-        ASSERT_EQ(in.getVideoTotalFrames(), frames);
-        EXPECT_EQ(in.getVideoBitsPerPixel(), c.bits);
-        Bytes buf(size);
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            in.readVideoFrame(buf.data());
-            ASSERT_TRUE(buf == written[i]) << "frame " << i;
-        }
-        std::string back(in.getAudioTotalBytes(), '\0');
-        in.readAudio(&back[0], static_cast<unsigned long>(back.size()));
-        EXPECT_TRUE(back == sound);
-
-        if (!onPath("ffprobe")) continue;
         bool ok = false;
         const std::string probe =
             run("ffprobe -v error -count_packets -show_entries stream=codec_type,width,height,"
@@ -176,14 +160,7 @@ TEST(Oracle, WrittenFilesReadBackAndPlayElsewhere) {
         ASSERT_TRUE(ok);
         EXPECT_NE(probe.find("codec_type=video|width=7|height=5|nb_read_packets=6"), std::string::npos) << probe;
         EXPECT_NE(probe.find("codec_type=audio|sample_rate=22050|channels=2"), std::string::npos) << probe;
-        const std::string video = decode(file, VIDEO, &ok);
-        ASSERT_EQ(video.size(), frames * w * h * 3);
-        // What ffmpeg decodes must match our own conversion of the frame we wrote.
-        Bytes rgb(in.getRGB24VideoFrameSize());
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            in.readRGB24VideoFrame(rgb.data(), i);
-            ASSERT_TRUE(sameImage(rgb.data(), video.data() + i * w * h * 3, w, h, c.mask)) << "frame " << i;
-        }
+        EXPECT_TRUE(decode(file, "-map 0:v -c:v copy -f rawvideo", &ok) == stored) << "stored frames";
         EXPECT_TRUE(decode(file, std::string("-map 0:a -c:a copy -f ") + (c.audioBits == 8 ? "u8" : "s16le"), &ok) ==
                     sound);
         if (!onPath("gst-launch-1.0")) continue;

@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "AviBuilder.h"
-#include "MemoryFileHandler.h"
 #include "TestFile.h"
 
 using avitest::AviBuilder;
@@ -22,12 +21,6 @@ namespace {
 std::uint32_t row24(std::int32_t w) { return (static_cast<std::uint32_t>(w) * 3 + 3) & ~3u; }
 // Byte k of frame i, as makeSimpleAvi and makeOpenDml store it.
 char frameByte(std::uint32_t i, std::uint32_t k) { return static_cast<char>(i * 16 + k); }
-
-bool openBytes(TestFile& f, Bytes bytes) {
-    auto mem = std::make_shared<avitest::MemoryFileHandler>();
-    mem->put(u"in.avi", std::move(bytes));
-    return f.openWith(mem, u"in.avi", "r");
-}
 
 std::size_t find(const Bytes& b, const char* id) { return std::search(b.begin(), b.end(), id, id + 4) - b.begin(); }
 void put32(Bytes& b, std::size_t at, std::uint32_t v) {
@@ -81,23 +74,6 @@ Bytes makeOpenDml(const std::vector<std::uint32_t>& segments, std::int32_t w, st
     return b.bytes;
 }
 
-// Reads everything the file offers in all three forms and all audio, with buffers sized
-// from the getters.
-void drain(TestFile& f) {
-    std::uint64_t need = std::max<std::uint64_t>(
-        {f.videoFrameSize, f.getRGB24VideoFrameSize(), f.getIndexedVideoFrameSize(), f.paddedAudioChunkSize});
-    for (const auto& e : f.videoIndex) need = std::max<std::uint64_t>(need, e.getSize());
-    if (need > (64u << 20)) return;
-    Bytes buf(static_cast<std::size_t>(need) + 1);
-    for (long long i = 0; i <= static_cast<long long>(f.getVideoTotalFrames()); ++i) {
-        f.readVideoFrame(buf.data(), i);
-        f.readIndexedVideoFrame(buf.data(), i);
-        f.readRGB24VideoFrame(buf.data(), i);
-    }
-    for (int i = 0; i < 64 && !f.isEndOfAudio() && f.getErrorCode() == err::ERR_NONE; ++i)
-        f.readAudio(buf.data(), static_cast<unsigned long>(buf.size()));
-}
-
 }  // namespace
 
 TEST(Read, SequentialAndNumberedFramesThroughEachIndexSource) {
@@ -118,7 +94,7 @@ TEST(Read, SequentialAndNumberedFramesThroughEachIndexSource) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestFile f;
-        ASSERT_TRUE(openBytes(f, c.bytes)) << f.getErrorMsg();
+        ASSERT_TRUE(f.openBytes(c.bytes)) << f.getErrorMsg();
         ASSERT_EQ(f.getVideoTotalFrames(), c.frames);
         const std::uint32_t row = row24(c.w), rows = static_cast<std::uint32_t>(std::abs(c.h)), size = row * rows;
         ASSERT_EQ(f.getRawVideoFrameSize(0), size);
@@ -159,7 +135,7 @@ TEST(Read, AudioIsOneStreamAcrossChunksZeroFilledAtItsEnd) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.idx1);
         TestFile f;
-        ASSERT_TRUE(openBytes(f, makeSimpleAvi(2, 4, 1, true, c.idx1)));
+        ASSERT_TRUE(f.openBytes(makeSimpleAvi(2, 4, 1, true, c.idx1)));
         ASSERT_EQ(f.getAudioTotalBytes(), 6u);
         EXPECT_EQ(f.getAudioChunkSize(), c.chunk);
         char b[4] = {9, 9, 9, 9};
@@ -179,7 +155,7 @@ TEST(Read, AudioIsOneStreamAcrossChunksZeroFilledAtItsEnd) {
         EXPECT_EQ(b[0], 0);
     }
     TestFile silent;
-    ASSERT_TRUE(openBytes(silent, makeSimpleAvi(1, 4, 1, false, true)));
+    ASSERT_TRUE(silent.openBytes(makeSimpleAvi(1, 4, 1, false, true)));
     EXPECT_TRUE(silent.isEndOfAudio());
     char b[2];
     silent.readAudio(b, 2);
@@ -246,11 +222,11 @@ TEST(Read, HostileFilesEndInAnErrorCode) {
         SCOPED_TRACE(c.name);
         const auto t0 = std::chrono::steady_clock::now();
         TestFile f;
-        EXPECT_EQ(openBytes(f, c.bytes), c.opens);
+        EXPECT_EQ(f.openBytes(c.bytes), c.opens);
         EXPECT_EQ(f.getErrorCode(), c.code) << f.getErrorMsg();
         // The frames are those the index holds, whatever the header claims.
         EXPECT_EQ(f.getVideoTotalFrames(), c.opens ? f.videoIndex.size() : f.getVideoTotalFrames());
-        if (c.opens) drain(f);
+        if (c.opens) avitest::readEverything(f);
         // Files of a few hundred bytes: anything near a second is a loop the file drives.
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.5);
     }
@@ -261,6 +237,7 @@ TEST(Read, EveryTruncationIsSafe) {
     for (const Bytes& whole : {makeSimpleAvi(3, 3, 2, true, true), makeOpenDml({2, 1}, 3, 1)})
         for (std::size_t n = 0; n < whole.size(); ++n) {
             TestFile f;
-            if (openBytes(f, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n)))) drain(f);
+            if (f.openBytes(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n))))
+                avitest::readEverything(f);
         }
 }

@@ -12,9 +12,9 @@
 #include <memory>
 
 #include "MemoryFileHandler.h"
+#include "TestFile.h"
 #include "avi/LocalFileHandler.h"
 #include "salvage/salvage.h"
-#include "TestFile.h"
 #include "test_util.h"
 
 using avitest::FaultyFileHandler;
@@ -142,7 +142,7 @@ TEST(WriteFaults, WhatWasAcceptedBeforeAFaultIsRecoverable) {
             ++leftToSalvage;
             EXPECT_TRUE(o.closeFailed) << "header and indexes written, yet accepted chunks do not read back";
             void* f = h->fopen(u"f.avi", "rb");
-            EXPECT_TRUE(salvaged(*h, f, writetest::bytesOf(*h, u"f.avi"), o.accepted, hints)) << "a chunk is lost";
+            EXPECT_TRUE(salvaged(*h, f, *h->find(u"f.avi"), o.accepted, hints)) << "a chunk is lost";
             h->fclose(f);
         }
         std::printf("%s: %u faults, %u left to salvage\n", kind.kind, static_cast<unsigned>(kind.calls), leftToSalvage);

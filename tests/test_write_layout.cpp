@@ -80,7 +80,7 @@ struct MemWriter {
     MemWriter() { EXPECT_TRUE(f.openWith(handler, u"w.avi", "w")); }
     Bytes close() {
         f.close();
-        return writetest::bytesOf(*handler, u"w.avi");
+        return *handler->find(u"w.avi");
     }
 };
 

@@ -123,12 +123,6 @@ inline std::string run(const std::string& cmd, bool* ok = nullptr) {
     return out;
 }
 
-// Bytes of an in-memory file written through MemoryFileHandler.
-inline std::vector<char> bytesOf(avitest::MemoryFileHandler& h, const std::u16string& path) {
-    const auto* b = h.find(path);
-    return b ? *b : std::vector<char>();
-}
-
 // Deterministic test content.
 inline std::vector<char> pattern(std::size_t n, unsigned seed) {
     std::vector<char> v(n);
