@@ -51,7 +51,8 @@ int MemoryFileHandler::setFilePos(void* handle, std::uint64_t position) {
 }
 
 std::size_t FaultyFileHandler::fwrite(const void* buffer, std::size_t size, std::size_t count, void* handle) {
-    if (++fwriteCalls != failFwriteAt) return MemoryFileHandler::fwrite(buffer, size, count, handle);
+    const bool fail = ++fwriteCalls == failFwriteAt || (sticky && failFwriteAt != 0 && fwriteCalls > failFwriteAt);
+    if (!fail) return MemoryFileHandler::fwrite(buffer, size, count, handle);
     return partial && count >= 2 ? MemoryFileHandler::fwrite(buffer, size, count / 2, handle) : 0;
 }
 

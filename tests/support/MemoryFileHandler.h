@@ -46,11 +46,12 @@ protected:
 };
 
 // Fails the k-th call (counted from 1) of the selected operations; 0 disables. A failing
-// fwrite writes nothing; with partial, it writes half of what was asked.
+// fwrite writes nothing; with partial, it writes half of what was asked; with sticky, every
+// fwrite from the k-th on fails (a full disk).
 class FaultyFileHandler : public MemoryFileHandler {
 public:
     std::uint64_t failFwriteAt = 0, failFseekAt = 0, failSetFilePosAt = 0;
-    bool partial = false;
+    bool partial = false, sticky = false;
 
     std::size_t fwrite(const void* buffer, std::size_t size, std::size_t count, void* handle) override;
     int fseek(void* handle, std::int64_t offset, int origin) override;

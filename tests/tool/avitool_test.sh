@@ -50,11 +50,13 @@ depths)  # every bit depth through create -> check -> frames, as ffmpeg sees it;
   ;;
 raw)  # ffmpeg's rawvideo pipes, both ways, in each pixel format
   sources
-  for row in "24 bgr24" "32 bgra" "16 rgb555le"; do set -- $row
+  for row in "24 bgr24" "32 bgra" "16 rgb555le" "8 pal8"; do set -- $row
     ffmpeg -v error -i 'img_%03d.png' -f rawvideo -pix_fmt $2 - | tee $2.raw | "$TOOL" create r$1.avi --size 35x21 --fps 10 --bits $1 --raw -
     [ "$(hashes r$1.avi)" = "$(hashes $2.raw -f rawvideo -pix_fmt $2 -s 35x21)" ] || die "$2 pipe in: frames differ"
     "$TOOL" frames r$1.avi -o - | cmp - $2.raw || die "$2 pipe out: bytes differ"
   done
+  ffmpeg -v error -i 'img_%03d.png' -vf "split[a][b];[b]palettegen=stats_mode=single[p];[a][p]paletteuse=new=1" \
+    -f rawvideo -pix_fmt pal8 - | expect 1 create p.avi --size 35x21 --fps 10 --bits 8 --raw -; has 'changes the palette'
   "$TOOL" frames r24.avi -o - --avi-layout | "$TOOL" create a.avi --size 35x21 --fps 10 --raw - --avi-layout
   cmp <("$TOOL" frames a.avi -o -) <("$TOOL" frames r24.avi -o -) || die "stored layout round trip"
   ;;

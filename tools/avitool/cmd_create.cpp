@@ -28,6 +28,18 @@ public:
     void writeAudioTail(const char* data, std::uint32_t bytes) {
         writeMoviEntry(data, bytes, bytes + (bytes & 1), audioChunkId, audioIndex);
     }
+    // With first, makes the palette of an ffmpeg pal8 frame (256 entries of B, G, R, A) the
+    // file's; otherwise tells whether it is the file's.
+    bool samePalette(const char* p, bool first) {
+        std::vector<avi::tagRGBQUAD> map(256);
+        for (std::size_t i = 0; i < map.size(); ++i)
+            map[i] = {static_cast<std::uint8_t>(p[4 * i]), static_cast<std::uint8_t>(p[4 * i + 1]),
+                      static_cast<std::uint8_t>(p[4 * i + 2]), 0};
+        if (first) setColormap(map);
+        return std::equal(map.begin(), map.end(), colormap.begin(), colormap.end(), [](const auto& a, const auto& b) {
+            return a.rgbBlue == b.rgbBlue && a.rgbGreen == b.rgbGreen && a.rgbRed == b.rgbRed;
+        });
+    }
 };
 
 // The library keeps frame rates with a fixed scale; a local file gets the exact fraction
@@ -158,7 +170,9 @@ int runCreate(const CreateOptions& opt) {
     Writer f;
     if (!f.openPath(out.openable(), "w")) return fail(f, shown(opt.out));
     f.setVideoInfo(w, h, static_cast<double>(num) / den, fourcc, bits);
-    if (bits == 8) {
+    // ffmpeg's pal8 frames carry their palette; the file holds the first frame's.
+    const bool pal8 = bits == 8 && !opt.raw.empty() && !opt.aviLayout;
+    if (bits == 8 && !pal8) {
         const auto p = rgb332Palette();
         std::vector<avi::tagRGBQUAD> palette(256);
         std::memcpy(palette.data(), p.data(), p.size());
@@ -182,7 +196,7 @@ int runCreate(const CreateOptions& opt) {
 
     const std::size_t frameBytes = static_cast<std::size_t>(aviStride(w, bits)) * h;
     const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
-    const std::size_t inputBytes = opt.aviLayout ? frameBytes : packedRow * h;
+    const std::size_t inputBytes = opt.aviLayout ? frameBytes : packedRow * h + (pal8 ? 1024 : 0);
     std::vector<char> frame(jpeg ? 0 : frameBytes), input(opt.raw.empty() || opt.aviLayout ? 0 : inputBytes),
         sound(chunk + 2);
     std::uint64_t audioBytes = 0;
@@ -216,6 +230,10 @@ int runCreate(const CreateOptions& opt) {
                 return fail("stdin ended inside frame " + std::to_string(i) + " (" + std::to_string(n) + " of " +
                             std::to_string(inputBytes) + " bytes)");
             if (!opt.aviLayout) flipRows(input.data(), packedRow, frame.data(), aviStride(w, bits), packedRow, h);
+            if (pal8 && !f.samePalette(input.data() + packedRow * h, i == 0))
+                return fail("frame " + std::to_string(i) +
+                            " changes the palette, and an AVI holds one (make one palette for all frames, as "
+                            "ffmpeg's palettegen and paletteuse do)");
         }
         f.writeVideoFrame(frame.data(), static_cast<unsigned>(frame.size()));
         if (audioLeft) writeAudioChunk();

@@ -89,6 +89,17 @@ int runFrames(const FramesOptions& opt) {
     const std::uint32_t w = f.getVideoWidth(), h = f.getVideoHeight();
     const unsigned bits = f.getVideoBitsPerPixel();
     const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
+    // ffmpeg's pal8 frames end in the 256 palette entries, each as B, G, R, A (opaque).
+    std::vector<char> palette;
+    if (bits == 8 && format == "raw" && !compressed && !opt.aviLayout) {
+        palette.assign(1024, 0);
+        const auto map = f.getColormap();
+        for (std::size_t i = 0; i < map.size() && i < 256; ++i) {
+            const char entry[4] = {static_cast<char>(map[i].rgbBlue), static_cast<char>(map[i].rgbGreen),
+                                   static_cast<char>(map[i].rgbRed), static_cast<char>(0xFF)};
+            std::copy(entry, entry + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * i));
+        }
+    }
     std::vector<char> buf, packed;
     Image image;
     Progress progress("frames", to - from);
@@ -109,8 +120,9 @@ int runFrames(const FramesOptions& opt) {
         std::size_t n = bytes;
         if (format == "raw" && !compressed && !opt.aviLayout) {
             // ffmpeg's raw layout: top-down rows without padding.
-            packed.resize(packedRow * h);
+            packed.resize(packedRow * h + palette.size());
             flipRows(buf.data(), aviStride(w, bits), packed.data(), packedRow, packedRow, h);
+            std::copy(palette.begin(), palette.end(), packed.end() - static_cast<std::ptrdiff_t>(palette.size()));
             data = packed.data();
             n = packed.size();
         }

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     auto* rawOpt = create
                        ->add_option("--raw", createOpt.raw,
                                     "- : raw frames on stdin in ffmpeg's rawvideo layout (top-down; bgr24 for 24 "
-                                    "bits, bgra for 32, rgb555le for 16, pal8 indices for 8)")
+                                    "bits, bgra for 32, rgb555le for 16, pal8 for 8)")
                        ->check(CLI::IsMember({"-"}));
     imagesOpt->excludes(rawOpt);
     create->add_flag("--avi-layout", createOpt.aviLayout, "raw frames as stored: bottom-up, rows padded to 4 bytes");
