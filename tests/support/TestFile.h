@@ -26,7 +26,6 @@ public:
     using File::fileName;
     using File::mainHeader;
     using File::mode;
-    using File::paddedAudioChunkSize;
     using File::pluginReference;
     using File::topDown;
     using File::videoFrameSize;
