@@ -56,7 +56,7 @@ raw)  # ffmpeg's rawvideo pipes, both ways, in each pixel format
     "$TOOL" frames r$1.avi -o - | cmp - $2.raw || die "$2 pipe out: bytes differ"
   done
   ffmpeg -v error -i 'img_%03d.png' -vf "split[a][b];[b]palettegen=stats_mode=single[p];[a][p]paletteuse=new=1" \
-    -f rawvideo -pix_fmt pal8 - | expect 1 create p.avi --size 35x21 --fps 10 --bits 8 --raw -; has 'changes the palette'
+    -f rawvideo -pix_fmt pal8 p.raw; expect 1 create p.avi --size 35x21 --fps 10 --bits 8 --raw - <p.raw; has 'changes the palette'
   "$TOOL" frames r24.avi -o - --avi-layout | "$TOOL" create a.avi --size 35x21 --fps 10 --raw - --avi-layout
   cmp <("$TOOL" frames a.avi -o -) <("$TOOL" frames r24.avi -o -) || die "stored layout round trip"
   ;;
@@ -185,7 +185,11 @@ CONF
     kept=$(sed -n 's/.*kept at \([^ )]*\).*/\1/p' err); [ -f "$kept" ] || die "bytes not kept: $(cat err)"
     [ "$(hashes "$kept")" = "$(hashes 'img_%03d.png')" ] || die "kept file differs"
   done
-  expect 0 create $url/up.avi --fps 10 --images .; cmp <("$TOOL" frames www/up.avi -o -) <("$TOOL" frames $url/up.avi -o -)
+  expect 0 create $url/up.avi --fps 30000/1001 --images .; cmp <("$TOOL" frames www/up.avi -o -) <("$TOOL" frames $url/up.avi -o -)
+  [ "$(probe www/up.avi v r_frame_rate)" = 30000/1001 ] || die "an upload without the exact rate"
+  cp www/up.avi www/keep.avi  # a run that fails uploads nothing over what is there
+  mkdir s2; head -c 5000 /dev/zero | TMPDIR=$WORK/s2 expect 1 create -y $url/keep.avi --size 35x21 --fps 10 --raw -
+  cmp www/keep.avi www/up.avi || die "a failed create replaced the remote file"; [ -z "$(ls -A s2)" ] || die "left $(ls -A s2)"
   expect 1 info --json $url/none.avi; has 404; ! grep -q secret out err || die "credentials in JSON"
   expect 1 info http://127.0.0.1:1/x.avi; has 'connection refused'
   cp www/up.avi www/norange/; expect 1 check $url/norange/up.avi; has 'does not support byte ranges'

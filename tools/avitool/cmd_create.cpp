@@ -42,8 +42,8 @@ public:
     }
 };
 
-// The library keeps frame rates with a fixed scale; a local file gets the exact fraction
-// (and the audio stream its true length) in its stream headers once it is closed.
+// The library keeps frame rates with a fixed scale; the file gets the exact fraction (and
+// the audio stream its true length) in its stream headers once it is closed.
 bool patchHeaders(const std::string& path, std::uint32_t num, std::uint32_t den, std::uint64_t audioBlocks) {
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     if (f == nullptr) return false;
@@ -180,18 +180,12 @@ int runCreate(const CreateOptions& opt) {
     }
     if (wav.isOpen()) f.setAudioInfo(wav.sampleRate, wav.bitsPerSample, wav.channels, chunk);
     if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
-    const bool local = out.local();
-    std::string sideFile;
-    if (local) {
-        sideFile = out.path() + ".recovery.json";
-        if (!writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
-            return fail("cannot write " + sideFile);
-    }
+    const std::string sideFile = out.path() + ".recovery.json";
+    if (!writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
+        return fail("cannot write " + sideFile);
     struct SideFileGuard {
         const std::string& path;
-        ~SideFileGuard() {
-            if (!path.empty()) std::remove(path.c_str());
-        }
+        ~SideFileGuard() { std::remove(path.c_str()); }
     } sideGuard{sideFile};
 
     const std::size_t frameBytes = static_cast<std::size_t>(aviStride(w, bits)) * h;
@@ -242,12 +236,8 @@ int runCreate(const CreateOptions& opt) {
     }
     while (audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
     f.close();
-    if (!local) {
-        const std::string why = remoteFailure();
-        if (!why.empty()) return fail("the upload failed: " + why);
-    }
     if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
-    if (local && !patchHeaders(out.path(), num, den, align != 0 ? audioBytes / align : 0))
+    if (!patchHeaders(out.path(), num, den, align != 0 ? audioBytes / align : 0))
         return fail("cannot finish the header of " + out.path());
     if (!out.commit()) return EXIT_FAIL;
     return stopped() ? stopStatus() : EXIT_OK;

@@ -137,6 +137,14 @@ bool ToolFile::openPath(const std::string& path, const char* openMode) {
     return open(p.c_str(), openMode);
 }
 
+std::shared_ptr<avi::IFileHandler> ToolFile::handlerFor(const std::string& path) {
+    bool local = true;
+    const std::string p = localPath(path, local);
+    forceLocal_ = local;
+    if (!chooseHandler(strutil::i18n::utf8_to_utf16(p))) return nullptr;
+    return fileHandler;
+}
+
 bool ToolFile::chooseHandler(const std::u16string& path) {
     if (!forceLocal_) return File::chooseHandler(path);
     fileHandler = std::make_shared<avi::LocalFileHandler>();
@@ -252,23 +260,23 @@ void installSignalHandlers() {
 bool Output::prepare(const std::string& target, bool overwrite) {
     bool local = true;
     target_ = localPath(target, local);
-    local_ = local;
-    if (!local) {
-        target_ = writePath_ = target;
-        return true;
-    }
+    remote_ = !local;
     struct stat st;
-    if (::stat(target_.c_str(), &st) == 0) {
+    if (local && ::stat(target_.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return fail(target_ + " is a directory") == EXIT_OK;
         if (!overwrite) return fail(target_ + " exists; use -y (--overwrite) to replace it") == EXIT_OK;
     }
-    const fs::path t(target_);
-    std::string temp = (t.parent_path().empty() ? std::string(".") : t.parent_path().string()) + "/." +
-                       t.filename().string() + ".XXXXXX.part";
+    const char* tmp = std::getenv("TMPDIR");
+    const fs::path t(local ? target_ : target_.substr(target_.find_last_of('/') + 1));
+    const std::string dir = !local                    ? std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp")
+                            : t.parent_path().empty() ? std::string(".")
+                                                      : t.parent_path().string();
+    std::string temp = dir + "/." + t.filename().string() + ".XXXXXX.part";
     const int fd = ::mkstemps(&temp[0], 5);
     if (fd < 0) {
-        const std::string why = whyNotOpened("file:" + target_, true);
-        return fail("cannot write " + target_ + ": " + (why.empty() ? std::strerror(errno) : why)) == EXIT_OK;
+        const std::string why = whyNotOpened("file:" + (local ? target_ : dir), true);
+        return fail("cannot write " + (local ? target_ : temp) + ": " + (why.empty() ? std::strerror(errno) : why)) ==
+               EXIT_OK;
     }
     // mkstemps makes the file private; the output gets the usual permissions.
     const mode_t mask = ::umask(0);
@@ -280,8 +288,45 @@ bool Output::prepare(const std::string& target, bool overwrite) {
     return true;
 }
 
+namespace {
+
+// Copies a local file to a URL through the remote plug-in (which uploads at fclose); what
+// went wrong, or nothing.
+std::string upload(const std::string& from, const std::string& url) {
+    ToolFile carrier;
+    const auto h = carrier.handlerFor(url);
+    takeRemoteFailure();
+    void* to = h ? h->fopen(strutil::i18n::utf8_to_utf16(url), "wb") : nullptr;
+    if (to == nullptr) {
+        const std::string why = takeRemoteFailure();
+        return why.empty() ? "cannot open " + shown(url) + " for writing" : why;
+    }
+    std::FILE* in = std::fopen(from.c_str(), "rb");
+    bool ok = in != nullptr;
+    std::vector<char> block(1 << 20);
+    for (std::size_t n; ok && (n = std::fread(block.data(), 1, block.size(), in)) > 0;)
+        ok = h->fwrite(block.data(), 1, n, to) == n;
+    ok = ok && std::ferror(in) == 0;
+    if (in != nullptr) std::fclose(in);
+    ok = h->fclose(to) == 0 && ok;
+    const std::string why = takeRemoteFailure();
+    return !why.empty() ? why : ok ? std::string() : "cannot copy " + from + " to " + shown(url);
+}
+
+}  // namespace
+
 bool Output::commit() {
     if (!temporary_) return true;
+    if (remote_) {
+        const std::string why = upload(writePath_, target_);
+        temporary_ = false;
+        if (why.empty()) return std::remove(writePath_.c_str()), true;
+        // The plug-in may have kept the bytes itself; then one copy is enough.
+        if (why.find("kept at") != std::string::npos) std::remove(writePath_.c_str());
+        fail("the upload failed: " + why +
+             (why.find("kept at") == std::string::npos ? "; the file is kept at " + writePath_ : std::string()));
+        return false;
+    }
     if (std::rename(writePath_.c_str(), target_.c_str()) != 0) {
         fail("cannot rename " + writePath_ + " to " + target_ + ": " + std::strerror(errno));
         return false;

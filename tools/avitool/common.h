@@ -83,6 +83,9 @@ public:
     bool writing() const { return writing_; }
     // Whether the file stayed open after a failed open (its header was found but not accepted).
     bool handleOpen() const { return fileHandle != nullptr && fileHandler != nullptr; }
+    // The handler the library would open path with (for a URL, one made by the remote
+    // plug-in); null when there is none. It may be used while this object lives.
+    std::shared_ptr<avi::IFileHandler> handlerFor(const std::string& path);
 
 protected:
     bool chooseHandler(const std::u16string& path) override;
@@ -134,9 +137,11 @@ inline bool stopped() { return stopSignal != 0; }
 inline int stopStatus() { return 128 + static_cast<int>(stopSignal); }
 
 // ---- outputs ----
-// A local output written under a temporary name beside the target and renamed onto it by
-// commit(); dropped (removed) otherwise. An existing target is refused unless overwrite.
-// A URL is written in place (the upload happens at close).
+// An output written to a local temporary file and put in place by commit(); dropped
+// (removed) otherwise, so a run that fails leaves the target as it was. A local target's
+// temporary file lies beside it and is renamed onto it; an existing target is refused
+// unless overwrite. A URL's lies in TMPDIR and is uploaded through the remote plug-in; a
+// refused upload leaves the bytes on disk (commit says where).
 class Output {
 public:
     Output() = default;
@@ -147,10 +152,10 @@ public:
     // False, with the message printed, when the target exists (without overwrite) or no
     // temporary file can be made beside it.
     bool prepare(const std::string& target, bool overwrite);
+    // The local file to write.
     const std::string& path() const { return writePath_; }
-    bool local() const { return local_; }
     // path() in the form ToolFile::openPath takes (a local name may contain ":/").
-    std::string openable() const { return local_ ? "file:" + writePath_ : writePath_; }
+    std::string openable() const { return "file:" + writePath_; }
     const std::string& target() const { return target_; }
     bool commit();
     void drop();
@@ -158,7 +163,7 @@ public:
 private:
     std::string target_, writePath_;
     bool temporary_ = false;
-    bool local_ = true;
+    bool remote_ = false;
 };
 
 // ---- numbers ----
