@@ -165,21 +165,23 @@ std::string describe(const Report& r) {
 }
 
 bool repair(const std::string& in, const std::string& out, const Hints& hints, bool overwrite, Report& r,
-            std::string& error) {
+            std::string& error, avi::IFileHandler* source) {
     if (!overwrite && exists(out)) {
         error = out + " exists (use -y to overwrite)";
         return false;
     }
-    r = scan(in, hints);
-    const Params& p = r.params;
-    if (r.chunks.empty()) {
-        error = "nothing recovered from " + in;
-        return false;
-    }
-    avi::LocalFileHandler handler;
+    avi::LocalFileHandler local;
+    avi::IFileHandler& handler = source != nullptr ? *source : local;
     void* handle = handler.fopen(strutil::filesystem::codecvt_narrow_string_to_ustring(true)(in), "rb");
     if (handle == nullptr) {
         error = "cannot open " + in;
+        return false;
+    }
+    r = scan(handler, handle, hints, source != nullptr ? std::string() : in + ".recovery.json");
+    const Params& p = r.params;
+    if (r.chunks.empty()) {
+        handler.fclose(handle);
+        error = "nothing recovered from " + in;
         return false;
     }
     detail::Bytes bytes(handler, handle);

@@ -187,6 +187,7 @@ CONF
   done
   expect 0 create $url/up.avi --fps 30000/1001 --images .; cmp <("$TOOL" frames www/up.avi -o -) <("$TOOL" frames $url/up.avi -o -)
   [ "$(probe www/up.avi v r_frame_rate)" = 30000/1001 ] || die "an upload without the exact rate"
+  expect 0 repair $url/up.avi rep.avi; cmp <("$TOOL" frames rep.avi -o -) <("$TOOL" frames www/up.avi -o -)
   cp www/up.avi www/keep.avi  # a run that fails uploads nothing over what is there
   mkdir s2; head -c 5000 /dev/zero | TMPDIR=$WORK/s2 expect 1 create -y $url/keep.avi --size 35x21 --fps 10 --raw -
   cmp www/keep.avi www/up.avi || die "a failed create replaced the remote file"; [ -z "$(ls -A s2)" ] || die "left $(ls -A s2)"

@@ -24,17 +24,22 @@ int runRepair(const RepairOptions& opt) {
         hints.fourcc = opt.fourcc;
         hints.fourccGiven = true;
     }
-    bool local = true;
+    bool local = true, outLocal = true;
     const std::string in = localPath(opt.in, local);
-    if (!local) return usage("IN: repair reads local files only");
-    if (in == localPath(opt.out, local)) return usage("OUT: it must not be IN");
-    const std::string why = whyNotOpened(opt.in, false);
+    if (in == localPath(opt.out, outLocal) && local == outLocal) return usage("OUT: it must not be IN");
+    // A URL is read through the remote plug-in, which this object keeps loaded.
+    ToolFile carrier;
+    const auto source = local ? nullptr : carrier.handlerFor(opt.in);
+    if (!local && !source) return fail("cannot read " + shown(opt.in) + ": the remote plug-in is not available");
+    std::string why = local ? whyNotOpened(opt.in, false) : std::string();
     if (!why.empty()) return fail("cannot read " + shown(opt.in) + ": " + why);
     Output out;
     if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
     salvage::Report report;
     std::string error;
-    const bool ok = salvage::repair(in, out.path(), hints, true, report, error) && out.commit();
+    const bool ok = salvage::repair(in, out.path(), hints, true, report, error, source.get()) && out.commit();
+    if (!local && error == "cannot open " + in)
+        error = "cannot read " + shown(opt.in) + ": " + whyNotOpened(opt.in, false);
     std::printf("%s: %s\n%s", shown(opt.in).c_str(), ok ? ("recovered into " + shown(opt.out)).c_str() : "not repaired",
                 salvage::describe(report).c_str());
     if (!ok) return error.empty() ? EXIT_FAIL : fail(error);

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
 
     RepairOptions repairOpt;
     auto* repair = app.add_subcommand("repair", "Recover what a damaged file holds into a new, fully indexed file");
-    repair->add_option("IN", repairOpt.in, "damaged AVI file")->required();
+    repair->add_option("IN", repairOpt.in, "damaged AVI file (local, or a URL)")->required();
     repair->add_option("OUT", repairOpt.out, "AVI file to write")->required();
     repair->add_option("--size", repairOpt.size, "frame size WxH, for a file without a header");
     repair->add_option("--fps", repairOpt.fps, "frame rate R or NUM/DEN");

@@ -80,9 +80,11 @@ Report scan(const std::string& path, const Hints& hints);
 Report scan(avi::IFileHandler& handler, void* handle, const Hints& hints, const std::string& sideFile);
 
 // Scans in and writes every recovered chunk into out (which must not exist unless overwrite).
-// Returns true when something was recovered and written; error says why not.
+// Returns true when something was recovered and written; error says why not. in is read
+// through source when given (a remote file, say; no side file is looked for then), else
+// from the local disk.
 bool repair(const std::string& in, const std::string& out, const Hints& hints, bool overwrite, Report& report,
-            std::string& error);
+            std::string& error, avi::IFileHandler* source = nullptr);
 
 // The report as indented text lines.
 std::string describe(const Report& report);
