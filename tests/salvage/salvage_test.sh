@@ -76,7 +76,7 @@ noidx)  # raw frames stored as 00dc, idx1 gone: the movi scan finds nothing; a p
 mjpeg)  # dropped frames are stored as empty chunks, which the reader refuses; a JPEG cut short is left out
   ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=r=22050 -t 2 \
     -vf "select='not(between(n,3,5))'" -fps_mode passthrough -c:v mjpeg -c:a pcm_s16le m.avi
-  reference m.avi m; expect m m.avi
+  reference m.avi m; expect m m.avi; grep -q 'dropped frame.*avitool repair' check.txt || die "check does not explain: $(cat check.txt)"
   "$TOOL" repair m.avi rep.avi -y | grep -q '3 of them empty' || die "dropped frames not reported"
   at=$(grep -obUa 00dc m.avi | sed -n 12p | cut -d: -f1); head -c $((at + 300)) m.avi >mc.avi; expect m mc.avi  # cut in a JPEG
   [ "$(ffprobe -v error -show_entries stream=nb_frames -select_streams v -of csv=p=0 rep.avi)" = 10 ] || die "the cut JPEG was kept"

@@ -24,9 +24,7 @@ int runCheck(const CheckOptions& opt) {
         std::printf("%s: index: %llu of %llu entries do not point at their chunks\n", shown(path).c_str(),
                     static_cast<unsigned long long>(index.mismatches), static_cast<unsigned long long>(index.entries));
     std::vector<std::string> problems;
-    auto note = [&](const std::string& what) {
-        problems.push_back(what + ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg());
-    };
+    auto note = [&](const std::string& what) { problems.push_back(what + ": " + errorText(f)); };
     if (f.getErrorCode() != avi::errors::ERR_NONE) note("open");
     std::string geometry;
     if (!f.checkGeometry(geometry)) problems.push_back(geometry);

@@ -153,8 +153,7 @@ int runInfo(const InfoOptions& opt) {
     if (!f.openPath(path, "r") && !f.handleOpen()) {
         const std::string why = whyNotOpened(path, false);
         if (opt.json) std::printf("%s\n", json{{"error", errorObject(f, why)}}.dump(2).c_str());
-        return fail(shown(path) + ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg() +
-                    (why.empty() ? "" : " (" + why + ")"));
+        return fail(shown(path) + ": " + errorText(f) + (why.empty() ? "" : " (" + why + ")"));
     }
     f.inspect();
     double duration = 0;
@@ -190,10 +189,7 @@ int runInfo(const InfoOptions& opt) {
         o << "\n";
     }
     o << "status:   "
-      << (ok ? std::string("ok")
-             : "error " + std::to_string(f.getErrorCode()) + ": " + shown(f.getErrorMsg()) +
-                   (detail.empty() ? "" : " (" + shown(detail) + ")"))
-      << "\n";
+      << (ok ? std::string("ok") : shown(errorText(f)) + (detail.empty() ? "" : " (" + shown(detail) + ")")) << "\n";
     std::fputs(o.str().c_str(), stdout);
     return ok ? EXIT_OK : EXIT_FAIL;
 }

@@ -79,10 +79,18 @@ int fail(const std::string& message) {
     return EXIT_FAIL;
 }
 
+std::string errorText(const avi::File& f) {
+    std::string text = "error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg();
+    if (f.getErrorCode() == avi::errors::ERR_EMPTY_VIDEO_CHUNK)
+        text +=
+            " (an empty video chunk, as a dropped frame is stored; avitool repair stores the frame before "
+            "in its place)";
+    return text;
+}
+
 int fail(const avi::File& f, const std::string& path, const std::string& what) {
     std::string message = path + (what.empty() ? "" : " " + what);
-    if (f.getErrorCode() != avi::errors::ERR_NONE)
-        message += ": error " + std::to_string(f.getErrorCode()) + ": " + f.getErrorMsg();
+    if (f.getErrorCode() != avi::errors::ERR_NONE) message += ": " + errorText(f);
     const auto* tool = dynamic_cast<const ToolFile*>(&f);
     std::string why;
     if (tool != nullptr && f.getErrorCode() == avi::errors::ERR_OPEN_FAILED)

@@ -61,6 +61,8 @@ int fail(const std::string& message);
 // (a local path that is missing, a directory or unreadable; a URL's HTTP status, refused
 // connection, TLS failure...). Returns EXIT_FAIL.
 int fail(const avi::File& f, const std::string& path, const std::string& what = std::string());
+// "error N: message" for the file's error, with what the library's message leaves out.
+std::string errorText(const avi::File& f);
 // What the remote plug-in last reported (an HTTP status, a refused connection, a failed
 // upload and where its bytes were kept), and forgets it; empty when nothing failed.
 std::string remoteFailure();
