@@ -116,10 +116,6 @@ TEST(Oracle, WrittenFilesReadElsewhere) {
         bool topDownInput;
     } cases[] = {{8, 8, false}, {16, 16, false}, {24, 8, true}, {24, 16, false}, {32, 16, false}};
     const std::uint32_t w = 7, h = 5, frames = 6, audioChunk = 2 * 441;  // 16-bit stereo, 20 chunks a second
-    std::vector<avi::tagRGBQUAD> palette;
-    for (unsigned i = 0; i < 256; ++i)
-        palette.push_back(
-            {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i ^ 0x55), static_cast<std::uint8_t>(255 - i), 0});
     writetest::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.bits) + "-bit" + (c.topDownInput ? ", top-down input" : ""));
@@ -130,7 +126,7 @@ TEST(Oracle, WrittenFilesReadElsewhere) {
         TestFile out;
         ASSERT_TRUE(out.open(file.c_str(), "w"));
         out.setVideoInfo(w, h, 10.0, "", c.bits);
-        if (c.bits == 8) out.setColormap(palette);
+        if (c.bits == 8) out.setColormap(writetest::palette(256));
         out.setAudioInfo(22050, c.audioBits, 2, static_cast<unsigned>(chunk));
         for (std::uint32_t i = 0; i < frames; ++i) {
             Bytes img = pattern(size, i);

@@ -13,6 +13,7 @@
 
 using avitest::TestFile;
 using writetest::fourcc;
+using writetest::palette;
 using writetest::SparseFileHandler;
 using writetest::u32;
 using writetest::u64;
@@ -20,13 +21,6 @@ namespace err = avi::errors;
 using Bytes = std::vector<char>;
 
 namespace {
-
-std::vector<avi::tagRGBQUAD> palette(std::size_t n) {
-    std::vector<avi::tagRGBQUAD> p(n);
-    for (std::size_t i = 0; i < n; ++i)
-        p[i] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i * 7), 0};
-    return p;
-}
 
 // A flat table of offsets (from base) and what is there: a FOURCC, or a little-endian u32.
 struct V {

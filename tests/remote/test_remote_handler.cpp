@@ -2,7 +2,6 @@
 // they fall, and a resource that changes under a reader. The avitool remote case runs this
 // program against its nginx, with AVI_TEST_HTTP (the server's URL) and AVI_TEST_WWW (the
 // folder it serves); failures as a user meets them are checked by that case itself.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "TestFile.h"
 #include "strutil/strutil.h"
 #include "test_util.h"
 
@@ -19,18 +19,11 @@ namespace {
 
 const std::size_t MiB = std::size_t(1) << 20;
 
-// The server, and the plug-in of this build tree with a handler made and destroyed through it.
+// The server, and a handler of the remote plug-in the library loads.
 struct Remote {
     const char *http = std::getenv("AVI_TEST_HTTP"), *www = std::getenv("AVI_TEST_WWW");
-    std::shared_ptr<avi::IFileHandler> h;
-    Remote() {
-        void* lib = ::dlopen(AVI_TEST_BINARY_DIR "/bin/darm64/libvxshared_multimedia_utils_remote_file_handler.dylib",
-                             RTLD_NOW | RTLD_LOCAL);
-        const auto create = reinterpret_cast<avi::IFileHandler* (*)()>(::dlsym(lib, "createRemoteFileHandlerInstance"));
-        const auto destroy =
-            reinterpret_cast<void (*)(avi::IFileHandler*)>(::dlsym(lib, "destroyRemoteFileHandlerInstance"));
-        if (create != nullptr && destroy != nullptr) h.reset(create(), destroy);
-    }
+    avitest::TestFile carrier;
+    std::shared_ptr<avi::IFileHandler> h = carrier.handlerFor(u"http://127.0.0.1/");
     std::u16string url(const std::string& name) const {
         return strutil::i18n::utf8_to_utf16(std::string(http) + "/" + name);
     }

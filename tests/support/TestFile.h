@@ -45,6 +45,12 @@ public:
         return openWith(mem, u"in.avi", "r");
     }
 
+    // The handler the library would open path with (for a URL, one made by the remote
+    // plug-in); it may be used while this object lives.
+    std::shared_ptr<avi::IFileHandler> handlerFor(const std::u16string& path) {
+        return File::chooseHandler(path) ? fileHandler : nullptr;
+    }
+
     // Later opens go through this handler; null restores the normal choice.
     std::shared_ptr<avi::IFileHandler> injected;
 

@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "MemoryFileHandler.h"
 #include "avi/IFileHandler.h"
+#include "avi/records.h"
 
 namespace writetest {
 
@@ -87,18 +89,13 @@ public:
     }
 };
 
-// A temporary directory removed with its files at the end of the scope.
+// A temporary directory (in TMPDIR, else /tmp) removed with its files at the end of the scope.
 struct TempDir {
-    std::string path;
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/avi_write_XXXXXX";
-        std::vector<char> t(tmpl.begin(), tmpl.end());
-        t.push_back('\0');
-        if (::mkdtemp(t.data()) != nullptr) path = t.data();
-    }
+    std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/avi_test_XXXXXX";
+    TempDir() { path = ::mkdtemp(path.data()) ? path : std::string(); }
     ~TempDir() {
-        if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0) ADD_FAILURE() << "rm " << path;
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
     }
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
@@ -121,6 +118,14 @@ inline std::string run(const std::string& cmd, bool* ok = nullptr) {
     const int rc = ::pclose(p);
     if (ok) *ok = rc == 0;
     return out;
+}
+
+// A palette of n distinct entries.
+inline std::vector<avi::tagRGBQUAD> palette(std::size_t n) {
+    std::vector<avi::tagRGBQUAD> p(n);
+    for (std::size_t i = 0; i < n; ++i)
+        p[i] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i * 7), 0};
+    return p;
 }
 
 // Deterministic test content.

@@ -4,28 +4,11 @@
 // Every build exports fakePluginCalls() so a test can see what the library called.
 #include "fake_plugin.h"
 
-#include "avi/IFileHandler.h"
+#include "MemoryFileHandler.h"
 
 #define FAKE_API extern "C" __attribute__((visibility("default")))
 
-namespace {
-
-FakePluginCalls calls;
-
-// Opens anything; writes vanish, reads find nothing.
-class FakeHandler : public avi::IFileHandler {
-public:
-    void* fopen(std::u16string, const char*) override { return this; }
-    std::size_t fread(void*, std::size_t, std::size_t, void*) override { return 0; }
-    std::size_t fwrite(const void*, std::size_t, std::size_t count, void*) override { return count; }
-    int fseek(void*, std::int64_t, int) override { return 0; }
-    std::int64_t ftell(void*) override { return 0; }
-    int fclose(void*) override { return 0; }
-    std::uint64_t getFilePos(void*) override { return 0; }
-    int setFilePos(void*, std::uint64_t) override { return 0; }
-};
-
-}  // namespace
+static FakePluginCalls calls;
 
 FAKE_API FakePluginCalls* fakePluginCalls() { return &calls; }
 
@@ -34,7 +17,7 @@ FAKE_API avi::IFileHandler* createRemoteFileHandlerInstance() {
 #if FAKE_CREATE_NULL
     return nullptr;
 #else
-    avi::IFileHandler* h = new FakeHandler();
+    avi::IFileHandler* h = new avitest::MemoryFileHandler();
     calls.lastCreated = h;
     return h;
 #endif
