@@ -18,8 +18,8 @@ AviBuilder& AviBuilder::raw(const std::string& data) {
 }
 AviBuilder& AviBuilder::zeros(std::size_t n) { return raw(std::string(n, '\0')); }
 
-void AviBuilder::patch32(std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+void AviBuilder::put32(std::vector<char>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
 }
 
 std::size_t AviBuilder::begin(const char* id, const char* type) {
@@ -31,7 +31,7 @@ std::size_t AviBuilder::begin(const char* id, const char* type) {
 AviBuilder& AviBuilder::end() {
     const std::size_t at = open_.back();
     open_.pop_back();
-    patch32(at + 4, static_cast<std::uint32_t>(bytes.size() - at - 8));
+    put32(bytes, at + 4, static_cast<std::uint32_t>(bytes.size() - at - 8));
     return *this;
 }
 

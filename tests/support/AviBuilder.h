@@ -30,6 +30,8 @@ public:
     // A whole header list: avih, then one strl for each (strh, strf) pair.
     AviBuilder& hdrl(const std::string& avih, const std::vector<std::pair<std::string, std::string>>& streams);
     std::size_t size() const { return bytes.size(); }
+    // Overwrites 4 bytes of b at at with v, little-endian.
+    static void put32(std::vector<char>& b, std::size_t at, std::uint32_t v);
     std::string str() const { return std::string(bytes.begin(), bytes.end()); }
 
     // Record bodies in their on-disk layout.
@@ -52,7 +54,6 @@ public:
 
 private:
     std::vector<std::size_t> open_;
-    void patch32(std::size_t at, std::uint32_t v);
 };
 
 // A small valid AVI 1.0 file: 24-bit video of `frames` frames (w x h, each byte = frame
