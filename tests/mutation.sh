@@ -62,6 +62,8 @@ m tools/avitool/media.cpp 'src + static_cast<std::size_t>(height - 1 - r) * srcS
 m tools/avitool/cmd_frames.cpp 'packedRow = static_cast<std::size_t>(w) * bits / 8;' 'packedRow = aviStride(w, bits);' "raw rows keep the AVI padding (odd-width rgb555)" tool
 m tools/avitool/main.cpp 'status == 0 ? EXIT_OK : EXIT_USAGE' 'status == 0 ? EXIT_OK : EXIT_FAIL' "usage errors exit 1, not 2" tool
 m tools/avitool/common.cpp 'if (!overwrite) return fail(' 'if (false) return fail(' "existing output replaced without -y" tool
+m tools/avitool/cmd_frames.cpp 'const char entry[4] = {static_cast<char>(map[i].rgbBlue)' 'const char entry[4] = {static_cast<char>(map[i].rgbRed)' "pal8 pipe palette with red and blue swapped" tool
+m tools/avitool/cmd_create.cpp 'static_cast<std::uint8_t>(p[4 * i + 2]), 0};' 'static_cast<std::uint8_t>(p[4 * i]), 0};' "pal8 input palette red taken from blue" tool
 m tools/avitool/cmd_info.cpp 's["r_frame_rate"] = fraction(rate, scale);' 's["r_frame_rate"] = fraction(scale, rate);' "JSON r_frame_rate inverted" tool
 
 # A fresh copy with the original times: the build there recompiles only what changed.
