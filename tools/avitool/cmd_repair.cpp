@@ -31,17 +31,20 @@ int runRepair(const RepairOptions& opt) {
     ToolFile carrier;
     const auto source = local ? nullptr : carrier.handlerFor(opt.in);
     if (!local && !source) return fail("cannot read " + shown(opt.in) + ": the remote plug-in is not available");
-    std::string why = local ? whyNotOpened(opt.in, false) : std::string();
+    const std::string why = local ? whyNotOpened(opt.in, false) : std::string();
     if (!why.empty()) return fail("cannot read " + shown(opt.in) + ": " + why);
     Output out;
     if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
     salvage::Report report;
     std::string error;
     const bool ok = salvage::repair(in, out.path(), hints, true, report, error, source.get()) && out.commit();
-    if (!local && error == "cannot open " + in)
-        error = "cannot read " + shown(opt.in) + ": " + whyNotOpened(opt.in, false);
-    std::printf("%s: %s\n%s", shown(opt.in).c_str(), ok ? ("recovered into " + shown(opt.out)).c_str() : "not repaired",
-                salvage::describe(report).c_str());
+    // A remote IN that could not be read: the plug-in says why, and there is nothing to report.
+    const std::string remoteWhy = ok || local ? std::string() : remoteFailure();
+    if (!remoteWhy.empty()) error = remoteWhy;
+    if (ok || report.fileSize > 0)
+        std::printf("%s: %s\n%s", shown(opt.in).c_str(),
+                    ok ? ("recovered into " + shown(opt.out)).c_str() : "not repaired",
+                    salvage::describe(report).c_str());
     if (!ok) return error.empty() ? EXIT_FAIL : fail(error);
     return EXIT_OK;
 }
