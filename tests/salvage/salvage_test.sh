@@ -64,7 +64,7 @@ gstreamer)  # avimux writes absolute idx1 offsets: the reader is handed wrong by
     ! audio/x-raw,rate=22050,channels=2,format=S16LE ! queue ! mux. avimux name=mux ! filesink location=gva.avi
   for f in gv gva; do
     "$TOOL" info --json $f.avi | grep -Eq '"index_suspect": ?true' || die "info does not flag $f.avi"
-    reference $f.avi $f; expect $f $f.avi
+    reference $f.avi $f; expect $f $f.avi; grep -q "idx1: *offsets are absolute" report.txt || die "$f.avi: idx1 not found absolute"
   done
   ;;
 noidx)  # raw frames stored as 00dc, idx1 gone: the movi scan finds nothing; a prime number of samples
