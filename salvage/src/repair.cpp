@@ -36,33 +36,6 @@ public:
     }
 };
 
-// The writer counts the audio stream's length as whole chunks of the first RIFF segment; the
-// repaired file states the true number of sample frames instead, so that the recovered audio
-// ends where it ended, without added silence, in every segment.
-bool setAudioLength(const std::string& path, std::uint32_t frames) {
-    std::FILE* f = std::fopen(path.c_str(), "r+b");
-    if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's count
-    std::vector<char> head(4u << 20);
-    head.resize(std::fread(head.data(), 1, head.size(), f));
-    // The audio stream header, found by walking the header list (never by a search that
-    // could land in frame data).
-    std::size_t at = 0;
-    const std::size_t n = head.size();
-    if (n >= 24 && detail::is(&head[12], "LIST") && detail::is(&head[20], "hdrl")) {
-        const std::size_t end = std::min<std::size_t>(n, 20 + std::size_t{detail::u32(&head[16])});
-        for (std::size_t pos = 24; at == 0 && pos + 12 <= end; pos += 8 + ((detail::u32(&head[pos + 4]) + 1u) & ~1u)) {
-            if (!detail::is(&head[pos], "LIST") || !detail::is(&head[pos + 8], "strl")) continue;
-            const std::size_t listEnd = std::min<std::size_t>(end, pos + 8 + std::size_t{detail::u32(&head[pos + 4])});
-            for (std::size_t q = pos + 12; q + 8 + 36 <= listEnd; q += 8 + ((detail::u32(&head[q + 4]) + 1u) & ~1u))
-                if (detail::is(&head[q], "strh") && detail::is(&head[q + 8], "auds")) at = q + 8 + 32;
-        }
-    }
-    const unsigned char b[4] = {static_cast<unsigned char>(frames), static_cast<unsigned char>(frames >> 8),
-                                static_cast<unsigned char>(frames >> 16), static_cast<unsigned char>(frames >> 24)};
-    const bool ok = at != 0 && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
-    return std::fclose(f) == 0 && ok;
-}
-
 // A reading File that checks its loaded indexes against the file's bytes.
 class Probe : public avi::File {
 public:
@@ -91,6 +64,41 @@ const char* sourceName(Source s) {
 }
 
 }  // namespace
+
+bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uint32_t rateDen,
+                        std::uint64_t audioFrames) {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's values
+    std::vector<char> head(4u << 20);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    bool ok = true, audioFound = false;
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                    static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+        ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+    };
+    // The stream headers, found by walking the header list (never by a search that could land
+    // in frame data).
+    const std::size_t n = head.size();
+    if (n >= 24 && detail::is(&head[12], "LIST") && detail::is(&head[20], "hdrl")) {
+        const std::size_t end = std::min<std::size_t>(n, 20 + std::size_t{detail::u32(&head[16])});
+        for (std::size_t pos = 24; pos + 12 <= end; pos += 8 + ((detail::u32(&head[pos + 4]) + 1u) & ~1u)) {
+            if (!detail::is(&head[pos], "LIST") || !detail::is(&head[pos + 8], "strl")) continue;
+            const std::size_t listEnd = std::min<std::size_t>(end, pos + 8 + std::size_t{detail::u32(&head[pos + 4])});
+            for (std::size_t q = pos + 12; q + 8 + 36 <= listEnd; q += 8 + ((detail::u32(&head[q + 4]) + 1u) & ~1u)) {
+                if (!detail::is(&head[q], "strh")) continue;
+                if (detail::is(&head[q + 8], "vids") && rateDen != 0) {
+                    put(q + 8 + 20, rateDen);  // dwScale
+                    put(q + 8 + 24, rateNum);  // dwRate
+                } else if (detail::is(&head[q + 8], "auds") && audioFrames <= UINT32_MAX && !audioFound) {
+                    put(q + 8 + 32, static_cast<std::uint32_t>(audioFrames));  // dwLength
+                    audioFound = true;
+                }
+            }
+        }
+    }
+    return std::fclose(f) == 0 && ok && (audioFound || audioFrames > UINT32_MAX);
+}
 
 void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<avi::IndexEntry>& index,
                    std::uint32_t stream, bool video, std::uint64_t maxEntries, IndexCheck& out) {
@@ -269,7 +277,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
     std::uint64_t audioBytes = 0;
     for (const Chunk& c : r.chunks) audioBytes += c.video ? 0 : c.size;
     if (ok && hasAudio && w.getErrorCode() == avi::errors::ERR_NONE &&
-        !setAudioLength(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(audioBytes / align, UINT32_MAX)))) {
+        !patchStreamHeaders(out, 0, 0, std::min<std::uint64_t>(audioBytes / align, UINT32_MAX))) {
         ok = false;
         error = "cannot complete the header of " + out;
     }

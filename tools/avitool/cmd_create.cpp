@@ -14,6 +14,7 @@
 
 #include "common.h"
 #include "media.h"
+#include "salvage/salvage.h"
 
 namespace fs = boost::filesystem;
 
@@ -41,46 +42,6 @@ public:
         });
     }
 };
-
-// The library keeps frame rates with a fixed scale; the file gets the exact fraction (and
-// the audio stream its true length) in its stream headers once it is closed.
-bool patchHeaders(const std::string& path, std::uint32_t num, std::uint32_t den, std::uint64_t audioBlocks) {
-    std::FILE* f = std::fopen(path.c_str(), "r+b");
-    if (f == nullptr) return false;
-    std::vector<unsigned char> head(65536);
-    head.resize(std::fread(head.data(), 1, head.size(), f));
-    bool ok = true;
-    const auto get = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(head[at] | head[at + 1] << 8 | head[at + 2] << 16) |
-               static_cast<std::uint32_t>(head[at + 3]) << 24;
-    };
-    const auto put = [&](std::size_t at, std::uint32_t v) {
-        unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                              static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-        ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
-    };
-    // RIFF AVI > LIST hdrl > LIST strl > strh: the only places a stream header can be.
-    std::vector<std::pair<std::size_t, std::size_t>> spans{{12, head.size()}};
-    while (!spans.empty()) {
-        auto [at, end] = spans.back();
-        spans.pop_back();
-        for (; at + 12 <= end && end <= head.size(); at += 8 + ((get(at + 4) + 1) & ~1u)) {
-            const std::size_t size = get(at + 4), inner = std::min(end, at + 8 + size);
-            const char* id = reinterpret_cast<const char*>(&head[at]);
-            if (std::memcmp(id, "LIST", 4) == 0 &&
-                (std::memcmp(id + 8, "hdrl", 4) == 0 || std::memcmp(id + 8, "strl", 4) == 0))
-                spans.emplace_back(at + 12, inner);
-            if (std::memcmp(id, "strh", 4) != 0 || size < 36 || at + 8 + 36 > end) continue;
-            if (std::memcmp(id + 8, "vids", 4) == 0) {
-                put(at + 8 + 20, den);  // dwScale
-                put(at + 8 + 24, num);  // dwRate
-            } else if (std::memcmp(id + 8, "auds", 4) == 0 && audioBlocks <= 0xFFFFFFFFu) {
-                put(at + 8 + 32, static_cast<std::uint32_t>(audioBlocks));  // dwLength
-            }
-        }
-    }
-    return std::fclose(f) == 0 && ok;
-}
 
 // The side file a later repair reads when the AVI was left without its header.
 bool writeRecoveryFile(const std::string& avi, std::uint32_t w, std::uint32_t h, unsigned bits, std::uint32_t num,
@@ -237,7 +198,8 @@ int runCreate(const CreateOptions& opt) {
     while (audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
     f.close();
     if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
-    if (!patchHeaders(out.path(), num, den, align != 0 ? audioBytes / align : 0))
+    // The exact rate, and the audio's true length (the last chunk may be short), in the header.
+    if (!salvage::patchStreamHeaders(out.path(), num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX))
         return fail("cannot finish the header of " + out.path());
     if (!out.commit()) return EXIT_FAIL;
     return stopped() ? stopStatus() : EXIT_OK;

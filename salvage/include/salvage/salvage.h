@@ -86,6 +86,14 @@ Report scan(avi::IFileHandler& handler, void* handle, const Hints& hints, const 
 bool repair(const std::string& in, const std::string& out, const Hints& hints, bool overwrite, Report& report,
             std::string& error, avi::IFileHandler* source = nullptr);
 
+// Rewrites fields of a closed file's stream headers in place: the video stream's rate as
+// rateNum/rateDen when rateDen is not 0 (the writer keeps rates with a fixed scale), and the
+// audio stream's length in sample frames when audioFrames fits 32 bits (the writer counts
+// whole chunks of the first RIFF segment). False when the file cannot be rewritten or has no
+// audio stream header to take a length asked for.
+bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uint32_t rateDen,
+                        std::uint64_t audioFrames);
+
 // The report as indented text lines.
 std::string describe(const Report& report);
 
