@@ -274,12 +274,17 @@ bool Output::prepare(const std::string& target, bool overwrite) {
         if (S_ISDIR(st.st_mode)) return fail(target_ + " is a directory") == EXIT_OK;
         if (!overwrite) return fail(target_ + " exists; use -y (--overwrite) to replace it") == EXIT_OK;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    const fs::path t(local ? target_ : target_.substr(target_.find_last_of('/') + 1));
-    const std::string dir = !local                    ? std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp")
-                            : t.parent_path().empty() ? std::string(".")
-                                                      : t.parent_path().string();
-    std::string temp = dir + "/." + t.filename().string() + ".XXXXXX.part";
+    std::string dir, name;
+    if (local) {
+        const fs::path t(target_);
+        dir = t.parent_path().empty() ? std::string(".") : t.parent_path().string();
+        name = t.filename().string();
+    } else {  // in TMPDIR, where the plug-in keeps its own spool files
+        const char* tmp = std::getenv("TMPDIR");
+        dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        name = target_.substr(target_.find_last_of('/') + 1);
+    }
+    std::string temp = dir + "/." + name + ".XXXXXX.part";
     const int fd = ::mkstemps(&temp[0], 5);
     if (fd < 0) {
         const std::string why = whyNotOpened("file:" + (local ? target_ : dir), true);
