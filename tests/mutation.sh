@@ -41,7 +41,7 @@ m src/write/MoviWriting.cpp 'if (height < 2 || frame == nullptr) return;' 'retur
 m src/read/HeaderParsing.cpp 'topDown = true;' 'topDown = false;' "reader flip skipped"
 m src/read/HeaderParsing.cpp 'moviBase = here - 4;' 'moviBase = here;' "movi base at the list data"
 m src/read/HeaderParsing.cpp 'setError(ERR_WAVE_FILE);' 'setError(ERR_AVI_CHUNK_MISSING);' "WAVE reported as a missing AVI chunk"
-m src/read/HeaderParsing.cpp 'colormap[i].rgbGreen = static_cast<std::uint8_t>(p[1]);' 'colormap[i].rgbGreen = static_cast<std::uint8_t>(p[2]);' "palette green read from red"
+m src/format/Records.cpp 'e.rgbGreen = static_cast<std::uint8_t>(d[1]);' 'e.rgbGreen = static_cast<std::uint8_t>(d[2]);' "palette green read from red"
 m src/read/IndexLoading.cpp 'fcns::getChunkLength(c + 4)' 'fcns::char2uint32(c + 4)' "scan ignores pad bytes"
 m src/read/AudioReading.cpp 'std::memset(buffer + (count - remaining), 0, remaining);' '' "audio zero-fill skipped"
 m src/read/AudioReading.cpp 'if (audioChunkOffset >= e.getSize()) {' 'if (audioChunkOffset > e.getSize()) {' "audio stalls at a chunk end"

@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "avi/File.h"
+#include "format/ChunkId.h"
+#include "format/Records.h"
 
 namespace avi {
 
@@ -14,13 +16,7 @@ using fcns::getChunkLength;
 
 namespace {
 
-bool is4(const char* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
-
-// Up to four characters of a FOURCC as text; a NUL ends it early.
-void copyFourCCText(char* out, const char* in) {
-    std::memset(out, 0, 5);
-    for (int i = 0; i < 4 && in[i] != '\0'; ++i) out[i] = in[i];
-}
+using format::is;
 
 }  // namespace
 
@@ -31,15 +27,15 @@ void File::parseFile() {
         setError(ERR_FREAD_FAILED);
         return;
     }
-    if (!is4(header, "RIFF")) {
+    if (!is(header, "RIFF")) {
         setError(ERR_RIFF_CHUNK_MISSING);
         return;
     }
-    if (is4(header + 8, "WAVE")) {
+    if (is(header + 8, "WAVE")) {
         setError(ERR_WAVE_FILE);
         return;
     }
-    if (!is4(header + 8, "AVI ")) {
+    if (!is(header + 8, "AVI ")) {
         setError(ERR_AVI_CHUNK_MISSING);
         return;
     }
@@ -52,10 +48,10 @@ void File::parseFile() {
         char c[12];
         if (fileHandler->fread(c, 1, 12, fileHandle) != 12) break;
         const std::uint64_t here = chunkStart + 12;
-        if (is4(c, "LIST")) {
-            if (is4(c + 8, "hdrl")) hdrlOffset = static_cast<std::uint32_t>(here);
-            if (is4(c + 8, "movi")) moviBase = here - 4;
-        } else if (is4(c, "idx1")) {
+        if (is(c, "LIST")) {
+            if (is(c + 8, "hdrl")) hdrlOffset = static_cast<std::uint32_t>(here);
+            if (is(c + 8, "movi")) moviBase = here - 4;
+        } else if (is(c, "idx1")) {
             idx1Offset = static_cast<std::uint32_t>(here - 8);
             break;
         }
@@ -85,7 +81,7 @@ void File::parseMainHeader() {
         setError(ERR_FREAD_FAILED);
         return;
     }
-    if (!is4(c, "avih")) {
+    if (!is(c, "avih")) {
         setError(ERR_MAIN_HEADER_MISSING);
         return;
     }
@@ -102,17 +98,7 @@ void File::parseMainHeader() {
     }
     streamListOffset = static_cast<std::uint32_t>(fileHandler->ftell(fileHandle));
     MainAVIHeader& h = mainHeader;
-    h.dwMicroSecPerFrame = char2uint32(d);
-    h.dwMaxBytesPerSec = char2uint32(d + 4);
-    h.dwPaddingGranularity = char2uint32(d + 8);
-    h.dwFlags = char2uint32(d + 12);
-    h.dwTotalFrames = char2uint32(d + 16);
-    h.dwInitialFrames = char2uint32(d + 20);
-    h.dwStreams = char2uint32(d + 24);
-    h.dwSuggestedBufferSize = char2uint32(d + 28);
-    h.dwWidth = char2uint32(d + 32);
-    h.dwHeight = char2uint32(d + 36);
-    for (int i = 0; i < 4; ++i) h.dwReserved[i] = char2uint32(d + 40 + 4 * i);
+    format::decodeMainHeader(d, h);
     mustUseIndex = (h.dwFlags & 0x20u) != 0;
 }
 
@@ -127,7 +113,7 @@ void File::parseStreamLists() {
             setError(ERR_FREAD_FAILED);
             return;
         }
-        if (!is4(c, "LIST") || !is4(c + 8, "strl")) {
+        if (!is(c, "LIST") || !is(c + 8, "strl")) {
             setError(ERR_STREAM_LIST_MISSING);
             return;
         }
@@ -159,7 +145,7 @@ void File::parseStreamLists() {
             const std::uint64_t len = getChunkLength(id + 4);
             char* data = id + 8;
             const std::uint64_t avail = bytes - cursor - 8;
-            const bool known = is4(id, "strh") || is4(id, "strf") || is4(id, "indx");
+            const bool known = is(id, "strh") || is(id, "strf") || is(id, "indx");
             if (known && len > avail) {
                 // An odd-sized last chunk may lack only its pad byte.
                 if (len - 1 == avail && (char2uint32(id + 4) & 1u)) {
@@ -169,11 +155,11 @@ void File::parseStreamLists() {
                 }
             }
             const unsigned long usable = static_cast<unsigned long>(len < avail ? len : avail);
-            if (is4(id, "strh"))
+            if (is(id, "strh"))
                 parseStreamHeader(k, data, usable);
-            else if (is4(id, "strf"))
+            else if (is(id, "strf"))
                 parseStreamFormat(k, data, usable);
-            else if (is4(id, "indx"))
+            else if (is(id, "indx"))
                 parseStreamIndex(k, data, usable);
             cursor += 8 + len;
         }
@@ -188,24 +174,7 @@ void File::parseStreamHeader(unsigned int k, char* d, unsigned long length) {
         setError(ERR_BAD_STRL_LENGTH);
         return;
     }
-    AVIStreamHeader& h = streamHeaders[k];
-    copyFourCCText(h.fccType, d);
-    copyFourCCText(h.fccHandler, d + 4);
-    h.dwFlags = char2uint32(d + 8);
-    h.dwPriorityLanguage = char2uint32(d + 12);
-    h.dwInitialFrames = char2uint32(d + 16);
-    h.dwScale = char2uint32(d + 20);
-    h.dwRate = char2uint32(d + 24);
-    h.dwStart = char2uint32(d + 28);
-    h.dwLength = char2uint32(d + 32);
-    h.dwSuggestedBufferSize = char2uint32(d + 36);
-    h.dwQuality = char2uint32(d + 40);
-    h.dwSampleSize = char2uint32(d + 44);
-    if (length == STREAM_HEADER_SIZE_LONG) {
-        for (int i = 0; i < 4; ++i) h.rcFrame[i] = char2uint32(d + 48 + 4 * i);
-    } else if (length == STREAM_HEADER_SIZE) {
-        for (int i = 0; i < 4; ++i) h.rcFrame[i] = char2uint16(d + 48 + 2 * i);
-    }
+    format::decodeStreamHeader(d, length, streamHeaders[k]);
 }
 
 void File::parseStreamFormat(unsigned int k, char* data, unsigned long length) {
@@ -229,14 +198,7 @@ void File::parseAudioStreamFormat(char* d, unsigned long length) {
         setError(ERR_UNSUPPORTED_AUDIO_FORMAT);
         return;
     }
-    WaveFormatEx& w = waveFormat;
-    w.wFormatTag = char2uint16(d);
-    w.nChannels = char2uint16(d + 2);
-    w.nSamplesPerSec = char2uint32(d + 4);
-    w.nAvgBytesPerSec = char2uint32(d + 8);
-    w.nBlockAlign = char2uint16(d + 12);
-    w.wBitsPerSample = char2uint16(d + 14);
-    w.cbSize = length >= 18 ? char2uint16(d + 16) : 0;
+    format::decodeWaveFormat(d, length, waveFormat);
 }
 
 void File::parseVideoStreamFormat(char* d, unsigned long length) {
@@ -246,32 +208,14 @@ void File::parseVideoStreamFormat(char* d, unsigned long length) {
         return;
     }
     BitmapInfoHeader& b = bitmapHeader;
-    b.biSize = char2uint32(d);
-    if (b.biSize != BITMAP_HEADER_SIZE) {
+    if (char2uint32(d) != BITMAP_HEADER_SIZE) {
+        b.biSize = char2uint32(d);
         setError(ERR_UNSUPPORTED_BITMAP_HEADER);
         return;
     }
-    b.biWidth = static_cast<std::int32_t>(char2uint32(d + 4));
-    b.biHeight = static_cast<std::int32_t>(char2uint32(d + 8));
-    b.biPlanes = char2uint16(d + 12);
-    b.biBitCount = char2uint16(d + 14);
-    b.biCompression = char2uint32(d + 16);
-    b.biSizeImage = char2uint32(d + 20);
-    b.biXPelsPerMeter = char2uint32(d + 24);
-    b.biYPelsPerMeter = char2uint32(d + 28);
-    b.biClrUsed = char2uint32(d + 32);
-    b.biClrImportant = char2uint32(d + 36);
-    if (length > BITMAP_HEADER_SIZE) {
-        const std::size_t n = (length - BITMAP_HEADER_SIZE) / 4;
-        colormap.resize(n);
-        const char* p = d + BITMAP_HEADER_SIZE;
-        for (std::size_t i = 0; i < n; ++i, p += 4) {
-            colormap[i].rgbBlue = static_cast<std::uint8_t>(p[0]);
-            colormap[i].rgbGreen = static_cast<std::uint8_t>(p[1]);
-            colormap[i].rgbRed = static_cast<std::uint8_t>(p[2]);
-            colormap[i].rgbReserved = static_cast<std::uint8_t>(p[3]);
-        }
-    }
+    format::decodeBitmapHeader(d, b);
+    if (length > BITMAP_HEADER_SIZE)
+        colormap = format::decodePalette(d + BITMAP_HEADER_SIZE, (length - BITMAP_HEADER_SIZE) / 4);
     if (b.biHeight < 0) {
         // The most negative height has no positive counterpart.
         if (b.biHeight == std::numeric_limits<std::int32_t>::min()) {

@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "avi/File.h"
+#include "format/ChunkId.h"
+#include "format/Records.h"
 
 namespace avi {
 
@@ -15,13 +17,8 @@ using fcns::char2uint64;
 
 namespace {
 
-enum class Kind { Video, Audio, None };
-
-Kind kindOf(const char* id) {
-    if (id[2] == 'd' && (id[3] == 'b' || id[3] == 'c')) return Kind::Video;
-    if (id[2] == 'w' && id[3] == 'b') return Kind::Audio;
-    return Kind::None;
-}
+using format::Kind;
+Kind kindOf(const char* id) { return format::kindByLetters(id); }
 
 void fourChars(std::uint32_t id, char out[5]) {
     fcns::putUint32(out, id);
@@ -54,15 +51,7 @@ void File::parseOpenDMLStandardIndex(unsigned long k, const aviindex_chunk& h, c
     parseOpenDMLStandardIndex(k, h, data, static_cast<unsigned long>(12 + 8ULL * h.entriesInUse));
 }
 
-aviindex_chunk File::parseOpenDMLBaseIndex(char* d) {
-    aviindex_chunk h;
-    h.longsPerEntry = fcns::char2uint16(d);
-    h.indexSubType = static_cast<std::uint8_t>(d[2]);
-    h.indexType = static_cast<std::uint8_t>(d[3]);
-    h.entriesInUse = char2uint32(d + 4);
-    h.chunkId = char2uint32(d + 8);
-    return h;
-}
+aviindex_chunk File::parseOpenDMLBaseIndex(char* d) { return format::decodeIndexHeader(d); }
 
 void File::parseStreamIndexAt(unsigned long k, char* data, unsigned long length, unsigned depth) {
     if (k != audioStreamNumber && k != videoStreamNumber) return;
@@ -75,29 +64,29 @@ void File::parseStreamIndexAt(unsigned long k, char* data, unsigned long length,
     const unsigned long rest = length - INDEX_HEADER_SIZE;
     char* body = data + INDEX_HEADER_SIZE;
     switch (h.indexType) {
-    case 0x80:
-        setError(ERR_UNSUPPORTED_INDEX_TYPE);
-        return;
-    case 1:
-        parseOpenDMLStandardIndex(k, h, body, rest);
-        return;
-    case 0:
-        if (depth >= MAX_INDEX_NESTING) {
+        case 0x80:
+            setError(ERR_UNSUPPORTED_INDEX_TYPE);
+            return;
+        case 1:
+            parseOpenDMLStandardIndex(k, h, body, rest);
+            return;
+        case 0:
+            if (depth >= MAX_INDEX_NESTING) {
+                setError(ERR_INVALID_INDEX);
+                return;
+            }
+            // The nesting depth travels through the member so that the public entry point
+            // keeps its signature.
+            {
+                const unsigned saved = indexDepth;
+                indexDepth = depth;
+                parseOpenDMLSuperIndex(k, h, body, rest);
+                indexDepth = saved;
+            }
+            return;
+        default:
             setError(ERR_INVALID_INDEX);
             return;
-        }
-        // The nesting depth travels through the member so that the public entry point
-        // keeps its signature.
-        {
-            const unsigned saved = indexDepth;
-            indexDepth = depth;
-            parseOpenDMLSuperIndex(k, h, body, rest);
-            indexDepth = saved;
-        }
-        return;
-    default:
-        setError(ERR_INVALID_INDEX);
-        return;
     }
 }
 
@@ -223,7 +212,7 @@ void File::parseOpenDMLSuperIndex(unsigned long k, const aviindex_chunk& h, char
                 return;
             }
             parseStreamIndexAt(k, chunk.get() + 8, size - 8, depth + 1);
-        if (errorCode != ERR_NONE) return;
+            if (errorCode != ERR_NONE) return;
             continue;
         }
         if ((size - 32) / 8 < sub.entriesInUse) {
@@ -279,25 +268,25 @@ void File::addIndexEntry(std::uint32_t chunkId, unsigned int offset, unsigned in
 
 void File::addIndexEntry(const char* chunkId, unsigned int offset, unsigned int size, unsigned long long base) {
     switch (kindOf(chunkId)) {
-    case Kind::Video:
-        if (videoFrameSize == 0 && size != 0) {
-            // The first frame's size sizes the reads and the row buffer of every frame: it
-            // must be backed by the file before it is believed.
-            if (!fileExtendsTo(base + offset + size)) {
-                setError(ERR_VIDEO_CHUNKS_MISSING);
-                return;
+        case Kind::Video:
+            if (videoFrameSize == 0 && size != 0) {
+                // The first frame's size sizes the reads and the row buffer of every frame: it
+                // must be backed by the file before it is believed.
+                if (!fileExtendsTo(base + offset + size)) {
+                    setError(ERR_VIDEO_CHUNKS_MISSING);
+                    return;
+                }
+                videoFrameSize = size;
             }
-            videoFrameSize = size;
-        }
-        videoIndex.emplace_back(offset, size, base);
-        totalFrames() = static_cast<std::uint32_t>(videoIndex.size());
-        break;
-    case Kind::Audio:
-        if (paddedAudioChunkSize == 0) paddedAudioChunkSize = size;
-        audioIndex.emplace_back(offset, size, base);
-        break;
-    case Kind::None:
-        break;
+            videoIndex.emplace_back(offset, size, base);
+            totalFrames() = static_cast<std::uint32_t>(videoIndex.size());
+            break;
+        case Kind::Audio:
+            if (paddedAudioChunkSize == 0) paddedAudioChunkSize = size;
+            audioIndex.emplace_back(offset, size, base);
+            break;
+        default:
+            break;
     }
 }
 

@@ -1,0 +1,93 @@
+#include "format/Header.h"
+
+#include <algorithm>
+
+#include "format/ChunkReader.h"
+#include "format/Records.h"
+
+namespace avi::format {
+
+bool StreamList::bitmap(BitmapInfoHeader& b, std::vector<tagRGBQUAD>* palette) const {
+    if (format.size() < BITMAP_HEADER_SIZE) return false;
+    decodeBitmapHeader(format.data(), b);
+    if (palette != nullptr)
+        *palette = decodePalette(format.data() + BITMAP_HEADER_SIZE, (format.size() - BITMAP_HEADER_SIZE) / 4);
+    return true;
+}
+
+bool StreamList::wave(WaveFormatEx& w) const {
+    if (format.size() < 16) return false;
+    decodeWaveFormat(format.data(), format.size(), w);
+    return true;
+}
+
+namespace {
+
+// The data of c that its list holds: all of it, unless the list (or the bytes) end inside it.
+std::vector<char> dataOf(const char* bytes, const ChunkReader& list, const Chunk& c) {
+    const std::uint64_t end = std::min(list.end(), list.source().size());
+    const std::uint64_t from = std::min(c.data(), end), to = std::min(c.dataEnd(), end);
+    return std::vector<char>(bytes + from, bytes + to);
+}
+
+void readStreamList(ChunkReader strl, const char* bytes, std::uint64_t at, HeaderList& out) {
+    StreamList s;
+    Chunk c;
+    for (;;) {
+        const Status st = strl.next(c);
+        if (st == Status::End) break;
+        if (st == Status::ShortHeader) {
+            out.damaged = true;
+            break;
+        }
+        std::vector<char> d = dataOf(bytes, strl, c);
+        if (c.is("strh") && !s.hasHeader && d.size() >= 48) {
+            decodeStreamHeader(d.data(), d.size(), s.header);
+            s.hasHeader = true;
+            s.headerAt = at + c.data();
+        } else if (c.is("strf") && s.format.empty()) {
+            s.format = std::move(d);
+        } else if (c.is("indx") && s.index.empty()) {
+            s.index = std::move(d);
+        }
+        if (st != Status::Ok) {  // the rest of the list cannot be found
+            out.damaged = true;
+            break;
+        }
+    }
+    out.streams.push_back(std::move(s));
+}
+
+}  // namespace
+
+HeaderList readHeaderList(const char* bytes, std::size_t n, std::uint64_t at) {
+    HeaderList out;
+    Source source(bytes, n);
+    ChunkReader hdrl(source, 0, n);
+    Chunk c;
+    for (;;) {
+        const Status st = hdrl.next(c);
+        if (st == Status::End) break;
+        if (st == Status::ShortHeader) {
+            out.damaged = true;
+            break;
+        }
+        if (c.is("avih") && !out.hasMain) {
+            // Fields a short header lacks stay 0.
+            char d[MAIN_HEADER_SIZE] = {};
+            const std::vector<char> data = dataOf(bytes, hdrl, c);
+            std::copy_n(data.begin(), std::min<std::size_t>(data.size(), MAIN_HEADER_SIZE), d);
+            decodeMainHeader(d, out.main);
+            out.hasMain = true;
+        } else if (c.isList("strl")) {
+            readStreamList(hdrl.list(c), bytes, at, out);
+        }
+        if (st != Status::Ok) {  // a cut list is read as far as it goes, and no further
+            out.damaged = true;
+            break;
+        }
+    }
+    return out;
+}
+
+}  // namespace avi::format

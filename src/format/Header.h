@@ -1,0 +1,39 @@
+#pragma once
+// The header list ("hdrl"): the main header and each stream list's header, format and
+// OpenDML super index, read from the list's bytes whatever order or company they come in.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "avi/records.h"
+
+namespace avi::format {
+
+struct StreamList {
+    bool hasHeader = false;
+    AVIStreamHeader header;
+    std::uint64_t headerAt = 0;  // file offset of the "strh" data, 0 when there is none
+    std::vector<char> format;    // "strf" data, as much as the list holds
+    std::vector<char> index;     // "indx" data
+    bool video() const { return hasHeader && std::string(header.fccType) == "vids"; }
+    bool audio() const { return hasHeader && std::string(header.fccType) == "auds"; }
+    // The video format: false when the "strf" is too short for a bitmap header. The palette
+    // is what follows the header, whole entries only.
+    bool bitmap(BitmapInfoHeader& b, std::vector<tagRGBQUAD>* palette = nullptr) const;
+    // The audio format: false when the "strf" is too short for one.
+    bool wave(WaveFormatEx& w) const;
+};
+
+struct HeaderList {
+    bool hasMain = false;
+    MainAVIHeader main;
+    std::vector<StreamList> streams;  // in file order: the stream numbers
+    bool damaged = false;             // a chunk ran past its list or the file
+};
+
+// Reads the header list whose data (behind its form type) is bytes[0, n), found at file
+// offset at.
+HeaderList readHeaderList(const char* bytes, std::size_t n, std::uint64_t at);
+
+}  // namespace avi::format
