@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -310,6 +311,53 @@ std::size_t LocalFileHandler::freadRowsReversed(char* buffer, std::size_t rowByt
     }
     if (tail != 0) done += preadFully(h->fd, buffer + body, tail, at + body);
     h->pos += done;
+    return done;
+}
+
+std::size_t LocalFileHandler::readPieces(void* handle, std::uint64_t position, const Piece* pieces, std::size_t count) {
+    auto* h = asHandle(handle);
+    if (h == nullptr || position > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return 0;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
+    h->pos = position;
+    std::size_t done = 0;
+    if (h->readOnly && total <= SMALL_READ_BYTES) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t got = readSmall(h, static_cast<char*>(pieces[i].data), pieces[i].size);
+            done += got;
+            if (got != pieces[i].size) break;
+        }
+        return done;
+    }
+    h->lastEnd = position + total;
+    // preadv may stop short (a signal, the end of the file): go on from where it stopped.
+    constexpr std::size_t MAX_PIECES = 64;
+    std::size_t first = 0, skip = 0;  // the piece to go on with, and its bytes already read
+    while (first < count) {
+        iovec v[MAX_PIECES];
+        int n = 0;
+        for (std::size_t i = first; i < count && n < static_cast<int>(MAX_PIECES); ++i, ++n) {
+            const std::size_t offset = i == first ? skip : 0;
+            v[n].iov_base = static_cast<char*>(pieces[i].data) + offset;
+            v[n].iov_len = pieces[i].size - offset;
+        }
+        const ssize_t got = ::preadv(h->fd, v, n, static_cast<off_t>(position + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+        for (std::size_t left = static_cast<std::size_t>(got); left > 0 && first < count;) {
+            const std::size_t rest = pieces[first].size - skip;
+            if (left < rest) {
+                skip += left;
+                break;
+            }
+            left -= rest;
+            ++first;
+            skip = 0;
+        }
+        while (first < count && pieces[first].size == 0) ++first;
+    }
+    h->pos = position + done;
     return done;
 }
 

@@ -8,45 +8,49 @@
 
 #include "avi/IFileHandler.h"
 #include "avi/fcns.h"
+#include "format/ChunkId.h"
+#include "format/ChunkReader.h"
+#include "format/Records.h"
 #include "salvage/salvage.h"
 
 namespace salvage {
 namespace detail {
 
-// Positioned reads through a file handler; every read is bounded by the file's size.
-class Bytes {
-public:
-    Bytes(avi::IFileHandler& handler, void* handle);
-    std::uint64_t size() const { return size_; }
-    // Bytes read at pos, at most n; fewer near the end of the file.
-    std::size_t read(std::uint64_t pos, void* buffer, std::size_t n);
-    bool readAll(std::uint64_t pos, void* buffer, std::size_t n) { return read(pos, buffer, n) == n; }
-
-private:
-    avi::IFileHandler& handler_;
-    void* handle_;
-    std::uint64_t size_ = 0;
-};
+using Bytes = avi::format::Source;
 
 inline std::uint32_t u32(const char* p) { return avi::fcns::char2uint32(p); }
 inline std::uint16_t u16(const char* p) { return avi::fcns::char2uint16(p); }
-inline bool is(const char* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
+using avi::format::is;
 
 // "NNdb", "NNdc" or "NNwb": the stream number, else -1. video tells which kind.
 inline int dataStream(const char* id, bool& video) {
-    if (id[0] < '0' || id[0] > '9' || id[1] < '0' || id[1] > '9') return -1;
-    video = (id[2] == 'd' && (id[3] == 'b' || id[3] == 'c'));
-    if (!video && !(id[2] == 'w' && id[3] == 'b')) return -1;
-    return (id[0] - '0') * 10 + (id[1] - '0');
+    const avi::format::ChunkKind k = avi::format::classify(id);
+    video = k.video();
+    return k.video() || k.audio() ? k.stream : -1;
 }
+
+// One data chunk the walker met.
+struct Found {
+    std::uint64_t offset;  // data
+    std::uint32_t size;    // kept: what the file holds of it
+    std::uint32_t stored;  // as its header says
+    int stream;
+    bool video;
+    bool partial;  // the file ends inside it
+};
+
+// The chunks of every RIFF segment in [begin, end) of the file, found without trusting its
+// indexes: a search for the next plausible chunk header wherever the structure breaks.
+// Counts segments, cuts, resyncs and unexplained bytes into r; the header list met first
+// fills r.params.
+std::vector<Found> walk(Bytes& in, std::uint64_t begin, std::uint64_t end, Report& r);
 
 // Stream parameters from a hdrl list's bytes; false when it names no usable stream.
 bool parseHeaderList(const std::vector<char>& hdrl, Params& out);
 // Fills what params lack from the side file (when no header) and the hints.
 void applySideFileAndHints(const std::string& sideFile, const Hints& hints, Report& report);
 
-// Bytes per row of an uncompressed frame.
-inline std::uint64_t stride(std::uint64_t width, unsigned bits) { return (width * bits + 31) / 32 * 4; }
+using avi::format::rowStride;
 
 }  // namespace detail
 }  // namespace salvage

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "detail.h"
+#include "format/Header.h"
 
 namespace salvage {
 
@@ -52,48 +53,32 @@ bool Hints::setAudio(const std::string& text) {
 namespace detail {
 
 bool parseHeaderList(const std::vector<char>& hdrl, Params& out) {
-    const char* d = hdrl.data();
-    const std::size_t n = hdrl.size();
-    double headerFps = 0;
-    int stream = 0;
-    for (std::size_t pos = 0; pos + 8 <= n;) {
-        const std::size_t size = u32(d + pos + 4), end = std::min(n, pos + 8 + size);
-        const bool whole = pos + 12 <= n;  // the first 4 bytes of data are there
-        if (whole && is(d + pos, "avih") && size >= 4 && u32(d + pos + 8) > 0) headerFps = 1e6 / u32(d + pos + 8);
-        if (whole && is(d + pos, "LIST") && size >= 4 && is(d + pos + 8, "strl")) {
-            std::string type;
-            double fps = 0;
-            for (std::size_t q = pos + 12; q + 8 <= end;) {
-                const std::size_t len = std::min<std::size_t>(u32(d + q + 4), end - q - 8);
-                const char* s = d + q + 8;
-                if (is(d + q, "strh") && len >= 28) {
-                    type.assign(s, 4);
-                    if (u32(s + 20) > 0) fps = static_cast<double>(u32(s + 24)) / u32(s + 20);
-                } else if (is(d + q, "strf") && type == "vids" && len >= 40 && !out.video) {
-                    const std::int64_t w = static_cast<std::int32_t>(u32(s + 4)),
-                                       h = static_cast<std::int32_t>(u32(s + 8));
-                    out.width = static_cast<unsigned>(std::llabs(w));
-                    out.height = static_cast<unsigned>(std::llabs(h));
-                    out.topDown = h < 0;
-                    out.bits = u16(s + 14);
-                    out.fourcc = fourccOf(u32(s + 16));
-                    out.palette.assign(s + 40, s + 40 + std::min<std::size_t>((len - 40) / 4, 256) * 4);
-                    out.fps = fps > 0 && fps < 4294 ? fps : headerFps;
-                    out.video = out.width > 0 && out.height > 0 && writerBits(out.bits) && out.fps > 0;
-                    if (out.video) out.videoStream = stream;
-                } else if (is(d + q, "strf") && type == "auds" && len >= 16 && !out.audio) {
-                    out.audioPcm = u16(s) == 1;
-                    out.channels = u16(s + 2);
-                    out.sampleRate = u32(s + 4);
-                    out.sampleBits = u16(s + 14);
-                    out.audio = out.channels > 0 && out.sampleRate > 0 && out.sampleBits > 0;
-                    if (out.audio) out.audioStream = stream;
-                }
-                q += 8 + len + (len & 1);
-            }
-            ++stream;
+    const avi::format::HeaderList h = avi::format::readHeaderList(hdrl.data(), hdrl.size(), 0);
+    const double headerFps = h.main.dwMicroSecPerFrame > 0 ? 1e6 / h.main.dwMicroSecPerFrame : 0;
+    for (std::size_t stream = 0; stream < h.streams.size(); ++stream) {
+        const avi::format::StreamList& s = h.streams[stream];
+        avi::BitmapInfoHeader b;
+        avi::WaveFormatEx w;
+        if (s.video() && !out.video && s.bitmap(b)) {
+            const double fps = s.header.dwScale > 0 ? static_cast<double>(s.header.dwRate) / s.header.dwScale : 0;
+            out.width = static_cast<unsigned>(std::llabs(std::int64_t{b.biWidth}));
+            out.height = static_cast<unsigned>(std::llabs(std::int64_t{b.biHeight}));
+            out.topDown = b.biHeight < 0;
+            out.bits = b.biBitCount;
+            out.fourcc = fourccOf(b.biCompression);
+            const char* palette = s.format.data() + avi::BITMAP_HEADER_SIZE;
+            out.palette.assign(palette, palette + std::min<std::size_t>((s.format.size() - 40) / 4, 256) * 4);
+            out.fps = fps > 0 && fps < 4294 ? fps : headerFps;
+            out.video = out.width > 0 && out.height > 0 && writerBits(out.bits) && out.fps > 0;
+            if (out.video) out.videoStream = static_cast<int>(stream);
+        } else if (s.audio() && !out.audio && s.wave(w)) {
+            out.audioPcm = w.wFormatTag == 1;
+            out.channels = w.nChannels;
+            out.sampleRate = w.nSamplesPerSec;
+            out.sampleBits = w.wBitsPerSample;
+            out.audio = out.channels > 0 && out.sampleRate > 0 && out.sampleBits > 0;
+            if (out.audio) out.audioStream = static_cast<int>(stream);
         }
-        pos += 8 + size + (size & 1);
     }
     if (out.video || out.audio) out.source = Source::Header;
     return out.video || out.audio;

@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <sstream>
 
-#include "avi/File.h"
 #include "avi/LocalFileHandler.h"
+#include "core/FileBridge.h"
 #include "detail.h"
+#include "format/Header.h"
 #include "strutil/strutil.h"
 
 namespace salvage {
@@ -27,23 +28,6 @@ std::string idText(const char* id) {
     }
     return s;
 }
-
-// The writer, with a last audio chunk shorter than the others.
-class Writer : public avi::File {
-public:
-    void writeAudioTail(const char* data, std::uint32_t size) {
-        writeMoviEntry(data, size, size + (size & 1), audioChunkId, audioIndex);
-    }
-};
-
-// A reading File that checks its loaded indexes against the file's bytes.
-class Probe : public avi::File {
-public:
-    void check(IndexCheck& out, std::uint64_t maxEntries) {
-        verifyEntries(*fileHandler, fileHandle, videoIndex, videoStreamNumber, true, maxEntries, out);
-        verifyEntries(*fileHandler, fileHandle, audioIndex, audioStreamNumber, false, maxEntries, out);
-    }
-};
 
 bool exists(const std::string& path) {
     struct stat st;
@@ -72,28 +56,23 @@ bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uin
     std::vector<char> head(4u << 20);
     head.resize(std::fread(head.data(), 1, head.size(), f));
     bool ok = true, audioFound = false;
-    const auto put = [&](std::size_t at, std::uint32_t v) {
+    const auto put = [&](std::uint64_t at, std::uint32_t v) {
         const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
                                     static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
         ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
     };
-    // The stream headers, found by walking the header list (never by a search that could land
+    // The stream headers, found through the header list (never by a search that could land
     // in frame data).
     const std::size_t n = head.size();
     if (n >= 24 && detail::is(&head[12], "LIST") && detail::is(&head[20], "hdrl")) {
         const std::size_t end = std::min<std::size_t>(n, 20 + std::size_t{detail::u32(&head[16])});
-        for (std::size_t pos = 24; pos + 12 <= end; pos += 8 + ((detail::u32(&head[pos + 4]) + 1u) & ~1u)) {
-            if (!detail::is(&head[pos], "LIST") || !detail::is(&head[pos + 8], "strl")) continue;
-            const std::size_t listEnd = std::min<std::size_t>(end, pos + 8 + std::size_t{detail::u32(&head[pos + 4])});
-            for (std::size_t q = pos + 12; q + 8 + 36 <= listEnd; q += 8 + ((detail::u32(&head[q + 4]) + 1u) & ~1u)) {
-                if (!detail::is(&head[q], "strh")) continue;
-                if (detail::is(&head[q + 8], "vids") && rateDen != 0) {
-                    put(q + 8 + 20, rateDen);  // dwScale
-                    put(q + 8 + 24, rateNum);  // dwRate
-                } else if (detail::is(&head[q + 8], "auds") && audioFrames <= UINT32_MAX && !audioFound) {
-                    put(q + 8 + 32, static_cast<std::uint32_t>(audioFrames));  // dwLength
-                    audioFound = true;
-                }
+        for (const auto& s : avi::format::readHeaderList(&head[24], end - 24, 24).streams) {
+            if (s.video() && rateDen != 0) {
+                put(s.headerAt + 20, rateDen);  // dwScale
+                put(s.headerAt + 24, rateNum);  // dwRate
+            } else if (s.audio() && audioFrames <= UINT32_MAX && !audioFound) {
+                put(s.headerAt + 32, static_cast<std::uint32_t>(audioFrames));  // dwLength
+                audioFound = true;
             }
         }
     }
@@ -126,10 +105,11 @@ void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<a
 
 IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries) {
     IndexCheck out;
-    Probe f;
+    avi::internal::FileBridge f;
     if (!f.open(path.c_str(), "r")) return out;
     out.opened = true;
-    f.check(out, maxEntries);
+    verifyEntries(*f.handler(), f.handle(), f.videoEntries(), f.videoStream(), true, maxEntries, out);
+    verifyEntries(*f.handler(), f.handle(), f.audioEntries(), f.audioStream(), false, maxEntries, out);
     return out;
 }
 
@@ -193,7 +173,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         return false;
     }
     detail::Bytes bytes(handler, handle);
-    Writer w;
+    avi::internal::FileBridge w;
     const std::uint32_t align = std::max(1u, p.channels * p.sampleBits / 8);
     std::uint32_t audioChunk = 0;
     std::vector<char> audio;
@@ -237,7 +217,7 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(std::min(at, pending.size())));
     };
-    const std::uint64_t rowBytes = detail::stride(p.width, p.bits);
+    const std::uint64_t rowBytes = detail::rowStride(p.width, p.bits);
     std::vector<char> data, last, row;
     for (const Chunk& c : r.chunks) {
         if (!ok || w.getErrorCode() != avi::errors::ERR_NONE) break;

@@ -10,45 +10,21 @@
 namespace salvage {
 namespace detail {
 
-Bytes::Bytes(avi::IFileHandler& handler, void* handle) : handler_(handler), handle_(handle) {
-    if (handler_.fseek(handle_, 0, 2) == 0)
-        size_ = static_cast<std::uint64_t>(std::max<std::int64_t>(0, handler_.ftell(handle_)));
-}
-
-std::size_t Bytes::read(std::uint64_t pos, void* buffer, std::size_t n) {
-    if (pos >= size_) return 0;
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - pos));
-    if (n == 0 || handler_.setFilePos(handle_, pos) != 0) return 0;
-    return handler_.fread(buffer, 1, n, handle_);
-}
-
 namespace {
 
 // Headers are small; anything larger is not a header list.
 const std::uint64_t MAX_HEADER_LIST = 64u << 20;
 const int MAX_DEPTH = 8;
 
-struct Found {
-    std::uint64_t offset;  // data
-    std::uint32_t size;    // kept
-    int stream;
-    bool video;
-    bool partial;  // the file ends inside it
-};
-
-bool printable(const char* id) {
-    for (int i = 0; i < 4; ++i)
-        if (id[i] < 0x20 || id[i] > 0x7e) return false;
-    return true;
-}
+using avi::format::printable;
 
 class Walker {
 public:
     Walker(Bytes& in, Report& r) : in_(in), r_(r) {}
 
-    void run() {
+    void run(std::uint64_t begin, std::uint64_t end) {
         r_.fileSize = in_.size();
-        walk(0, in_.size(), 0);
+        walk(begin, end, 0);
     }
     std::vector<Found> found;
     std::vector<std::uint64_t> headers;  // chunk header offsets of the data chunks found
@@ -171,7 +147,7 @@ private:
             }
             if (dataEnd > fileEnd) {
                 r_.cut = true;
-                if (stream >= 0) keep(pos, static_cast<std::uint32_t>(fileEnd - pos - 8), stream, video, true);
+                if (stream >= 0) keep(pos, size, stream, video, true);
                 r_.unaccounted += fileEnd - pos;
                 return;
             }
@@ -190,7 +166,8 @@ private:
     }
 
     void keep(std::uint64_t pos, std::uint32_t size, int stream, bool video, bool partial) {
-        found.push_back({pos + 8, size, stream, video, partial});
+        found.push_back(
+            {pos + 8, partial ? static_cast<std::uint32_t>(in_.size() - pos - 8) : size, size, stream, video, partial});
         headers.push_back(pos);
     }
 };
@@ -257,7 +234,7 @@ void settle(const std::vector<Found>& found, Report& r) {
     const bool videoFound = std::any_of(found.begin(), found.end(), [](const Found& f) { return f.video; });
     if (videoFound && !p.video && !r.header)
         r.notes.push_back("video chunks but no header or side file: give --size WxH --fps R (--bits N, --audio R:B:C)");
-    const std::uint64_t frameBytes = p.fourcc.empty() ? stride(p.width, p.bits) * p.height : 0;
+    const std::uint64_t frameBytes = p.fourcc.empty() ? rowStride(p.width, p.bits) * p.height : 0;
     const std::uint32_t align = std::max(1u, p.channels * p.sampleBits / 8);
     for (const Found& f : found) {
         const bool partial = f.partial;
@@ -282,10 +259,16 @@ void settle(const std::vector<Found>& found, Report& r) {
 
 }  // namespace
 
+std::vector<Found> walk(Bytes& in, std::uint64_t begin, std::uint64_t end, Report& r) {
+    Walker w(in, r);
+    w.run(begin, end);
+    return std::move(w.found);
+}
+
 Report scanBytes(Bytes& in, const Hints& hints, const std::string& sideFile) {
     Report r;
     Walker w(in, r);
-    w.run();
+    w.run(0, in.size());
     checkIdx1(in, w, r);
     checkStandardIndexes(in, w, r);
     applySideFileAndHints(sideFile, hints, r);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "avi/IFileHandler.h"
+#include "avi/VectoredIO.h"
 
 namespace avi {
 
@@ -14,7 +15,7 @@ namespace avi {
 // moves, and fails when the disk has no room. The writer skips the header's room this way
 // and writes the header last: on a full disk the room is then already backed, and the
 // header still goes in at close.
-class AVI_API LocalFileHandler : public IFileHandler {
+class AVI_API LocalFileHandler : public IFileHandler, public IVectoredIO {
 public:
     LocalFileHandler() = default;
     ~LocalFileHandler() override = default;
@@ -33,6 +34,10 @@ public:
     // top-down frame is thus placed bottom-up with no second pass over the frame in memory.
     // Returns the bytes read, as fread would.
     std::size_t freadRowsReversed(char* buffer, std::size_t rowBytes, std::size_t rows, std::size_t tail, void* handle);
+
+    // One preadv; pieces that add up to a small read come from the read-ahead window, so a
+    // run of tiny chunks still costs a copy each rather than a system call each.
+    std::size_t readPieces(void* handle, std::uint64_t position, const Piece* pieces, std::size_t count) override;
 };
 
 }  // namespace avi
