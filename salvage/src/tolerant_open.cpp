@@ -1,0 +1,421 @@
+// Opening a file tolerantly: the header through the format layer, then the index that the
+// data proves (OpenDML, idx1 relative or absolute), then a walk of what no index covers.
+#include <algorithm>
+#include <cmath>
+
+#include "format/Header.h"
+#include "strutil/strutil.h"
+#include "tolerant.h"
+
+namespace salvage {
+
+using RiffChunk = avi::format::Chunk;
+using avi::format::ChunkReader;
+using avi::format::Status;
+using detail::u32;
+
+namespace {
+
+// A header list larger than this is not one.
+const std::uint64_t MAX_HEADER_LIST = 64u << 20;
+// Index entries checked against their chunks, per stream, when an index is chosen.
+const std::size_t PROOF_SAMPLES = 8;
+// idx1 key frame flag.
+const std::uint32_t AVIIF_KEYFRAME = 0x10;
+
+struct Entry {
+    std::uint64_t offset;  // data
+    std::uint32_t size;
+    bool key;
+};
+
+// What the first RIFF segment's top level holds.
+struct Layout {
+    bool riff = false;
+    RiffChunk hdrl, movi, idx1;
+    bool hasHdrl = false, hasMovi = false, hasIdx1 = false;
+};
+
+Layout readLayout(avi::format::Source& in, Findings& f) {
+    Layout l;
+    char h[12];
+    if (!in.readAll(0, h, 12) || !detail::is(h, "RIFF") || !detail::is(h + 8, "AVI ")) return l;
+    l.riff = true;
+    // A size that was never filled in (0, or ffmpeg's -1 of a killed recording) runs to the
+    // end of the file.
+    const std::uint32_t size = u32(h + 4);
+    const std::uint64_t end = size < 4 || size == 0xFFFFFFFFu ? in.size() : 8 + std::uint64_t{size};
+    if (end > in.size()) f.cutAt = in.size();
+    ChunkReader top(in, 12, end);
+    RiffChunk c;
+    for (Status st; (st = top.next(c)) != Status::End && st != Status::ShortHeader;) {
+        if (c.isList("hdrl") && !l.hasHdrl) l.hdrl = c, l.hasHdrl = true;
+        if (c.isList("movi") && !l.hasMovi) l.movi = c, l.hasMovi = true;
+        if (c.is("idx1") && st == Status::Ok && !l.hasIdx1) l.idx1 = c, l.hasIdx1 = true;
+        if (st != Status::Ok) {  // a list cut short (or never closed) is used as far as it goes
+            if (c.dataEnd() > in.size()) f.cutAt = in.size();
+            break;
+        }
+    }
+    return l;
+}
+
+unsigned countSegments(avi::format::Source& in) {
+    ChunkReader file(in, 0, in.size());
+    RiffChunk c;
+    unsigned n = 0;
+    for (Status st; (st = file.next(c)) != Status::End && c.isList() && n < 100000;) {
+        if (detail::is(c.id, "RIFF")) ++n;
+        if (st != Status::Ok) break;
+    }
+    return n;
+}
+
+// Entries spread over the whole of index, the first and last among them.
+std::vector<std::size_t> samples(std::size_t n) {
+    std::vector<std::size_t> at;
+    for (std::size_t k = 0; k < PROOF_SAMPLES && k < n; ++k)
+        at.push_back(n <= PROOF_SAMPLES ? k : k * (n - 1) / (PROOF_SAMPLES - 1));
+    return at;
+}
+
+class Opener {
+public:
+    explicit Opener(avi::format::Source& in) : in_(in) {}
+
+    // Entries of the stream's OpenDML index (super or standard "indx"); the super index's
+    // chunks beyond the end of the file (a cut recording) end it.
+    std::vector<Entry> openDml(const std::vector<char>& indx) {
+        std::vector<Entry> out;
+        if (indx.size() < 24) return out;
+        const avi::aviindex_chunk h = avi::format::decodeIndexHeader(indx.data());
+        if (h.indexType == 1) {
+            standard(indx.data(), indx.size(), out);
+            return out;
+        }
+        if (h.indexType != 0) return out;
+        const std::uint64_t n = std::min<std::uint64_t>(h.entriesInUse, (indx.size() - 24) / 16);
+        std::vector<char> chunk;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const char* e = indx.data() + 24 + 16 * i;
+            const std::uint64_t pos = avi::fcns::char2uint64(e);
+            const std::uint32_t size = u32(e + 8);
+            if (size < 32 || pos > in_.size() || size > in_.size() - pos) break;
+            chunk.resize(size);
+            if (!in_.readAll(pos, chunk.data(), size)) break;
+            // The chunk's own size bounds its entries too.
+            standard(chunk.data() + 8, std::min<std::uint64_t>(size - 8, u32(chunk.data() + 4)), out);
+        }
+        return out;
+    }
+
+    // Entries of idx1 for one stream, their offsets taken from base (the chunk's header at
+    // base + offset).
+    void idx1(const RiffChunk& c, std::vector<char>& bytes) {
+        bytes.resize(static_cast<std::size_t>(c.size / 16 * 16));
+        bytes.resize(in_.read(c.data(), bytes.data(), bytes.size()) / 16 * 16);
+    }
+
+    std::vector<Entry> fromIdx1(const std::vector<char>& idx1, unsigned stream, bool video, std::uint64_t base) {
+        std::vector<Entry> out;
+        bool anyKey = false;
+        for (std::size_t i = 0; i + 16 <= idx1.size(); i += 16) {
+            const char* e = idx1.data() + i;
+            const avi::format::ChunkKind k = avi::format::classify(e);
+            if (k.stream != static_cast<int>(stream) || (video ? !k.video() : !k.audio())) continue;
+            const bool key = (u32(e + 4) & AVIIF_KEYFRAME) != 0;
+            anyKey = anyKey || key;
+            out.push_back({base + u32(e + 8) + 8, u32(e + 12), key});
+        }
+        // A writer that sets no flag at all says nothing about key frames.
+        if (!anyKey)
+            for (Entry& e : out) e.key = true;
+        return out;
+    }
+
+    // Whether entries spread over the index point at chunks of the stream with their sizes.
+    bool proven(const std::vector<Entry>& entries, unsigned stream, bool video) {
+        for (const std::size_t i : samples(entries.size())) {
+            char h[8];
+            const Entry& e = entries[i];
+            if (e.offset < 8 || !in_.readAll(e.offset - 8, h, 8) || !chunkMatches(h, stream, video, e.size))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    avi::format::Source& in_;
+
+    // A standard index's data (index header, base, reserved, entries).
+    void standard(const char* d, std::uint64_t length, std::vector<Entry>& out) {
+        if (length < 24) return;
+        const avi::aviindex_chunk h = avi::format::decodeIndexHeader(d);
+        if (h.indexType != 1 || h.indexSubType != 0) return;
+        const std::uint64_t base = avi::fcns::char2uint64(d + 12);
+        const std::uint64_t n = std::min<std::uint64_t>(h.entriesInUse, (length - 24) / 8);
+        out.reserve(out.size() + n);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint32_t offset = u32(d + 24 + 8 * i), size = u32(d + 28 + 8 * i);
+            out.push_back({base + offset, size & 0x7FFFFFFFu, (size & 0x80000000u) == 0});
+        }
+    }
+};
+
+// The end of the last chunk an index names: what lies behind it is walked.
+std::uint64_t indexedEnd(const std::vector<Entry>& a, const std::vector<Entry>& b) {
+    std::uint64_t end = 0;
+    for (const auto* v : {&a, &b})
+        for (const Entry& e : *v) end = std::max(end, e.offset + e.size + (e.size & 1u));
+    return end;
+}
+
+bool intraOnly(const VideoFormat& v) { return !v.compressed() || v.fourcc == "MJPG" || v.fourcc == "mjpg"; }
+
+}  // namespace
+
+std::uint64_t VideoFormat::storedStride() const { return compressed() ? 0 : avi::format::rowStride(width, bits); }
+
+TolerantReader::TolerantReader() = default;
+TolerantReader::~TolerantReader() { close(); }
+
+void TolerantReader::close() {
+    impl_.reset();
+    hasVideo_ = hasAudio_ = false;
+    video_ = VideoFormat();
+    audio_ = AudioFormat();
+    findings_ = Findings();
+    frames_.clear();
+    audioChunks_.clear();
+    audioBytes_ = 0;
+}
+
+bool TolerantReader::open(const std::string& path, const Hints& hints) {
+    close();
+    auto impl = std::make_unique<Impl>();
+    const std::u16string name = strutil::filesystem::codecvt_narrow_string_to_ustring(true)(path);
+    std::shared_ptr<avi::IFileHandler> handler = impl->chooser.handlerFor(name);
+    if (!handler) {
+        error_ = "cannot open " + path + ": the remote handler plug-in is not available";
+        return false;
+    }
+    const bool remote = path.find(":/") != std::string::npos;
+    impl_ = std::move(impl);
+    return open(std::move(handler), name, hints, remote ? std::string() : path + ".recovery.json");
+}
+
+bool TolerantReader::open(std::shared_ptr<avi::IFileHandler> handler, const std::u16string& path, const Hints& hints,
+                          const std::string& sideFile) {
+    // Keep an Impl made by open(path): its chooser holds the plug-in the handler came from.
+    std::unique_ptr<Impl> impl = std::move(impl_);
+    close();
+    impl_ = impl ? std::move(impl) : std::make_unique<Impl>();
+    impl_->handler = std::move(handler);
+    impl_->handle = impl_->handler->fopen(path, "rb");
+    if (impl_->handle == nullptr) {
+        impl_.reset();
+        error_ = "cannot open " + strutil::i18n::utf16_to_utf8(path);
+        return false;
+    }
+    impl_->vectored = dynamic_cast<avi::IVectoredIO*>(impl_->handler.get());
+    impl_->source = std::make_unique<avi::format::Source>(*impl_->handler, impl_->handle);
+    if (impl_->open(*this, hints, sideFile)) return true;
+    const std::string why = error_;
+    close();
+    error_ = why;
+    return false;
+}
+
+bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std::string& sideFile) {
+    avi::format::Source& in = *source;
+    Findings& f = r.findings_;
+    VideoFormat& v = r.video_;
+    AudioFormat& a = r.audio_;
+    f.fileSize = in.size();
+    const Layout l = readLayout(in, f);
+    f.segments = countSegments(in);
+
+    // The streams, from the header list.
+    avi::format::HeaderList header;
+    if (l.hasHdrl && l.hdrl.size >= 4) {
+        const std::uint64_t from = l.hdrl.data() + 4;
+        const std::uint64_t n =
+            std::min({std::uint64_t{l.hdrl.size} - 4, in.size() - std::min(in.size(), from), MAX_HEADER_LIST});
+        std::vector<char> bytes(static_cast<std::size_t>(n));
+        bytes.resize(in.read(from, bytes.data(), bytes.size()));
+        header = avi::format::readHeaderList(bytes.data(), bytes.size(), from);
+    }
+    const avi::format::StreamList* videoList = nullptr;
+    const avi::format::StreamList* audioList = nullptr;
+    for (std::size_t i = 0; i < header.streams.size(); ++i) {
+        const avi::format::StreamList& s = header.streams[i];
+        avi::BitmapInfoHeader b;
+        avi::WaveFormatEx w;
+        if (!videoList && s.video() && s.bitmap(b, &v.palette)) {
+            videoList = &s;
+            v.stream = static_cast<unsigned>(i);
+            v.width = static_cast<std::uint32_t>(std::llabs(std::int64_t{b.biWidth}));
+            v.height = static_cast<std::uint32_t>(std::llabs(std::int64_t{b.biHeight}));
+            v.topDown = b.biHeight < 0;
+            v.bits = b.biBitCount;
+            v.compression = b.biCompression;
+            v.fourcc = b.biCompression == 0 ? "" : std::string(s.format.data() + 16, 4);
+            v.rateNum = s.header.dwRate;
+            v.rateDen = s.header.dwScale;
+            v.headerFrames = s.header.dwLength;
+            if (v.rateNum == 0 || v.rateDen == 0) {  // the main header's frame period instead
+                v.rateNum = 1000000;
+                v.rateDen = header.main.dwMicroSecPerFrame;
+            }
+        } else if (!audioList && s.audio() && s.wave(w)) {
+            audioList = &s;
+            a.stream = static_cast<unsigned>(i);
+            a.formatTag = w.wFormatTag;
+            a.channels = w.nChannels;
+            a.bits = w.wBitsPerSample;
+            a.blockAlign = w.nBlockAlign;
+            a.sampleRate = w.nSamplesPerSec;
+            a.headerLength = s.header.dwLength;
+        }
+    }
+    r.hasVideo_ = videoList != nullptr;
+    r.hasAudio_ = audioList != nullptr;
+    if (!r.hasVideo_ && !r.hasAudio_) return openHeaderless(r, hints, sideFile);
+    f.params = Source::Header;
+
+    // The index the data proves: it must name chunks of every stream, and entries spread
+    // over it must point at their chunks.
+    Opener opener(in);
+    std::vector<Entry> videoEntries, audioEntries;
+    const auto takes = [&] {
+        return (!r.hasVideo_ || (!videoEntries.empty() && opener.proven(videoEntries, v.stream, true))) &&
+               (!r.hasAudio_ || (!audioEntries.empty() && opener.proven(audioEntries, a.stream, false)));
+    };
+    bool indexed = false;
+    if (r.hasVideo_ && !videoList->index.empty()) {
+        videoEntries = opener.openDml(videoList->index);
+        if (r.hasAudio_) audioEntries = opener.openDml(audioList->index);
+        indexed = takes();
+        if (indexed) f.index = IndexKind::OpenDML;
+        f.indexIgnored = !indexed && !videoEntries.empty();
+    }
+    if (!indexed && l.hasIdx1) {
+        std::vector<char> idx1;
+        opener.idx1(l.idx1, idx1);
+        // Offsets from the movi list's form type, as the format has them; else file positions.
+        std::vector<std::uint64_t> bases{l.hasMovi ? l.movi.data() : 0};
+        if (bases[0] != 0) bases.push_back(0);
+        for (const std::uint64_t base : bases) {
+            if (r.hasVideo_) videoEntries = opener.fromIdx1(idx1, v.stream, true, base);
+            if (r.hasAudio_) audioEntries = opener.fromIdx1(idx1, a.stream, false, base);
+            if ((indexed = takes())) {
+                f.index = IndexKind::Idx1;
+                f.absoluteOffsets = base == 0 && l.hasMovi;
+                f.indexIgnored = false;
+                break;
+            }
+            f.indexIgnored = f.indexIgnored || !videoEntries.empty() || !audioEntries.empty();
+        }
+    }
+    if (!indexed) videoEntries.clear(), audioEntries.clear();
+
+    // What no index covers: everything when there is none, else what follows the last
+    // chunk it names (segments whose index was never written).
+    Report walked;
+    const std::uint64_t from = indexed ? indexedEnd(videoEntries, audioEntries) : l.hasMovi ? l.movi.offset : 0;
+    const std::vector<detail::Found> found = detail::walk(in, from, in.size(), walked);
+    if (walked.cut) f.cutAt = in.size();
+    for (const Entry& e : videoEntries) r.frames_.push_back({e.offset, e.size, e.key});
+    for (const Entry& e : audioEntries) r.audioChunks_.push_back({e.offset, e.size, e.size});
+    adopt(r, found);
+    return finish(r);
+}
+
+bool TolerantReader::Impl::openHeaderless(TolerantReader& r, const Hints& hints, const std::string& sideFile) {
+    avi::format::Source& in = *source;
+    Report walked;
+    const std::vector<detail::Found> found = detail::walk(in, 0, in.size(), walked);
+    // A header list the walk met (in a later segment, or behind damage) counts as well.
+    detail::applySideFileAndHints(walked.header ? std::string() : sideFile, hints, walked);
+    const Params& p = walked.params;
+    if (found.empty()) {
+        r.error_ = "not an AVI file: no RIFF AVI header and no chunk of a stream";
+        return false;
+    }
+    if (!p.video && !p.audio) {
+        std::string why = "the file has no usable header (" + std::to_string(found.size()) + " stream chunks found)";
+        for (const std::string& n : walked.notes) why += "; " + n;
+        r.error_ = why;
+        return false;
+    }
+    r.findings_.params = p.source;
+    r.findings_.notes = walked.notes;
+    if (walked.cut) r.findings_.cutAt = in.size();
+    if ((r.hasVideo_ = p.video)) {
+        VideoFormat& v = r.video_;
+        v.stream = static_cast<unsigned>(std::max(0, p.videoStream));
+        v.width = p.width;
+        v.height = p.height;
+        v.bits = p.bits;
+        v.topDown = p.topDown;
+        v.fourcc = p.fourcc;
+        v.compression = p.fourcc.size() == 4 ? avi::fcns::char2uint32(p.fourcc.data()) : 0;
+        v.rateNum = static_cast<std::uint32_t>(std::lround(p.fps * 1000));
+        v.rateDen = 1000;
+        v.palette = avi::format::decodePalette(reinterpret_cast<const char*>(p.palette.data()), p.palette.size() / 4);
+    }
+    if ((r.hasAudio_ = p.audio && p.audioPcm)) {
+        AudioFormat& a = r.audio_;
+        a.stream = static_cast<unsigned>(std::max(0, p.audioStream));
+        a.formatTag = 1;
+        a.channels = static_cast<std::uint16_t>(p.channels);
+        a.bits = static_cast<std::uint16_t>(p.sampleBits);
+        a.blockAlign = static_cast<std::uint16_t>(a.frameBytes());
+        a.sampleRate = p.sampleRate;
+    }
+    adopt(r, found);
+    return finish(r);
+}
+
+void TolerantReader::Impl::adopt(TolerantReader& r, const std::vector<detail::Found>& found) {
+    // Streams the header did not describe are the first met.
+    const int videoStream = r.hasVideo_ ? static_cast<int>(r.video_.stream) : -1;
+    const int audioStream = r.hasAudio_ ? static_cast<int>(r.audio_.stream) : -1;
+    const unsigned align = std::max(1u, r.audio_.frameBytes());
+    const bool key = intraOnly(r.video_);
+    for (const detail::Found& c : found) {
+        if (c.video && c.stream == videoStream && !c.partial) {
+            r.frames_.push_back({c.offset, c.size, key});
+            ++r.findings_.walkedFrames;
+        } else if (!c.video && c.stream == audioStream) {
+            const std::uint32_t whole = c.size - c.size % align;
+            if (whole > 0) r.audioChunks_.push_back({c.offset, whole, c.stored});
+        }
+    }
+}
+
+bool TolerantReader::Impl::finish(TolerantReader& r) {
+    if (r.frames_.empty() && r.audioChunks_.empty()) {
+        r.error_ = "no frame and no audio chunk found in the file";
+        return false;
+    }
+    for (const FrameEntry& e : r.frames_) r.findings_.droppedFrames += e.size == 0;
+    audioStart.reserve(r.audioChunks_.size());
+    for (const AudioChunk& c : r.audioChunks_) {
+        audioStart.push_back(r.audioBytes_);
+        r.audioBytes_ += c.size;
+    }
+    audioProven.assign(r.audioChunks_.size(), 0);
+    // The palette as ffmpeg applies it; a file without one gets the grey ramp, as the library gives it.
+    for (unsigned i = 0; i < 256; ++i) {
+        const bool known = i < r.video_.palette.size();
+        const auto& e = known ? r.video_.palette[i] : avi::tagRGBQUAD{};
+        const bool grey = r.video_.palette.empty();
+        bgr[3 * i] = grey ? static_cast<unsigned char>(i) : e.rgbBlue;
+        bgr[3 * i + 1] = grey ? static_cast<unsigned char>(i) : e.rgbGreen;
+        bgr[3 * i + 2] = grey ? static_cast<unsigned char>(i) : e.rgbRed;
+    }
+    return true;
+}
+
+}  // namespace salvage
