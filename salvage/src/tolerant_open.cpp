@@ -10,14 +10,10 @@
 namespace salvage {
 
 using RiffChunk = avi::format::Chunk;
-using avi::format::ChunkReader;
-using avi::format::Status;
 using detail::u32;
 
 namespace {
 
-// A header list larger than this is not one.
-const std::uint64_t MAX_HEADER_LIST = 64u << 20;
 // Index entries checked against their chunks, per stream, when an index is chosen.
 const std::size_t PROOF_SAMPLES = 8;
 // idx1 key frame flag.
@@ -28,48 +24,6 @@ struct Entry {
     std::uint32_t size;
     bool key;
 };
-
-// What the first RIFF segment's top level holds.
-struct Layout {
-    bool riff = false;
-    RiffChunk hdrl, movi, idx1;
-    bool hasHdrl = false, hasMovi = false, hasIdx1 = false;
-};
-
-Layout readLayout(avi::format::Source& in, Findings& f) {
-    Layout l;
-    char h[12];
-    if (!in.readAll(0, h, 12) || !detail::is(h, "RIFF") || !detail::is(h + 8, "AVI ")) return l;
-    l.riff = true;
-    // A size that was never filled in (0, or ffmpeg's -1 of a killed recording) runs to the
-    // end of the file.
-    const std::uint32_t size = u32(h + 4);
-    const std::uint64_t end = size < 4 || size == 0xFFFFFFFFu ? in.size() : 8 + std::uint64_t{size};
-    if (end > in.size()) f.cutAt = in.size();
-    ChunkReader top(in, 12, end);
-    RiffChunk c;
-    for (Status st; (st = top.next(c)) != Status::End && st != Status::ShortHeader;) {
-        if (c.isList("hdrl") && !l.hasHdrl) l.hdrl = c, l.hasHdrl = true;
-        if (c.isList("movi") && !l.hasMovi) l.movi = c, l.hasMovi = true;
-        if (c.is("idx1") && st == Status::Ok && !l.hasIdx1) l.idx1 = c, l.hasIdx1 = true;
-        if (st != Status::Ok) {  // a list cut short (or never closed) is used as far as it goes
-            if (c.dataEnd() > in.size()) f.cutAt = in.size();
-            break;
-        }
-    }
-    return l;
-}
-
-unsigned countSegments(avi::format::Source& in) {
-    ChunkReader file(in, 0, in.size());
-    RiffChunk c;
-    unsigned n = 0;
-    for (Status st; (st = file.next(c)) != Status::End && c.isList() && n < 100000;) {
-        if (detail::is(c.id, "RIFF")) ++n;
-        if (st != Status::Ok) break;
-    }
-    return n;
-}
 
 // Entries spread over the whole of index, the first and last among them.
 std::vector<std::size_t> samples(std::size_t n) {
@@ -232,19 +186,12 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     VideoFormat& v = r.video_;
     AudioFormat& a = r.audio_;
     f.fileSize = in.size();
-    const Layout l = readLayout(in, f);
-    f.segments = countSegments(in);
+    const avi::format::TopLevel l = avi::format::readTopLevel(in);
+    if (l.cut) f.cutAt = in.size();
+    f.segments = avi::format::countSegments(in);
 
     // The streams, from the header list.
-    avi::format::HeaderList header;
-    if (l.hasHdrl && l.hdrl.size >= 4) {
-        const std::uint64_t from = l.hdrl.data() + 4;
-        const std::uint64_t n =
-            std::min({std::uint64_t{l.hdrl.size} - 4, in.size() - std::min(in.size(), from), MAX_HEADER_LIST});
-        std::vector<char> bytes(static_cast<std::size_t>(n));
-        bytes.resize(in.read(from, bytes.data(), bytes.size()));
-        header = avi::format::readHeaderList(bytes.data(), bytes.size(), from);
-    }
+    const avi::format::HeaderList header = avi::format::readHeaderList(in, l);
     const avi::format::StreamList* videoList = nullptr;
     const avi::format::StreamList* audioList = nullptr;
     for (std::size_t i = 0; i < header.streams.size(); ++i) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "avi/fcns.h"
+#include "format/ChunkId.h"
 #include "format/ChunkReader.h"
 #include "format/Records.h"
 
@@ -88,6 +90,48 @@ HeaderList readHeaderList(const char* bytes, std::size_t n, std::uint64_t at) {
         }
     }
     return out;
+}
+
+TopLevel readTopLevel(Source& in) {
+    TopLevel t;
+    char h[12];
+    if (!in.readAll(0, h, 12) || !is(h, "RIFF") || !is(h + 8, "AVI ")) return t;
+    t.riff = true;
+    const std::uint32_t size = fcns::char2uint32(h + 4);
+    const std::uint64_t end = size < 4 || size == 0xFFFFFFFFu ? in.size() : 8 + std::uint64_t{size};
+    t.cut = end > in.size();
+    ChunkReader top(in, 12, end);
+    Chunk c;
+    for (Status st; (st = top.next(c)) != Status::End && st != Status::ShortHeader;) {
+        if (c.isList("hdrl") && !t.hasHdrl) t.hdrl = c, t.hasHdrl = true;
+        if (c.isList("movi") && !t.hasMovi) t.movi = c, t.hasMovi = true;
+        if (c.is("idx1") && st == Status::Ok && !t.hasIdx1) t.idx1 = c, t.hasIdx1 = true;
+        if (st != Status::Ok) {
+            t.cut = t.cut || c.dataEnd() > in.size();
+            break;
+        }
+    }
+    return t;
+}
+
+HeaderList readHeaderList(Source& in, const TopLevel& top) {
+    if (!top.hasHdrl || top.hdrl.size < 4) return HeaderList();
+    const std::uint64_t from = top.hdrl.data() + 4, most = 64u << 20;
+    const std::uint64_t n = std::min({std::uint64_t{top.hdrl.size} - 4, in.size() - std::min(in.size(), from), most});
+    std::vector<char> bytes(static_cast<std::size_t>(n));
+    bytes.resize(in.read(from, bytes.data(), bytes.size()));
+    return readHeaderList(bytes.data(), bytes.size(), from);
+}
+
+unsigned countSegments(Source& in) {
+    ChunkReader file(in, 0, in.size());
+    Chunk c;
+    unsigned n = 0;
+    for (Status st; (st = file.next(c)) != Status::End && is(c.id, "RIFF") && n < 100000;) {
+        ++n;
+        if (st != Status::Ok) break;
+    }
+    return n;
 }
 
 }  // namespace avi::format
