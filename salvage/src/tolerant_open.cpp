@@ -298,9 +298,15 @@ bool TolerantReader::Impl::openHeaderless(TolerantReader& r, const Hints& hints,
     r.findings_.params = p.source;
     r.findings_.notes = walked.notes;
     if (walked.cut) r.findings_.cutAt = in.size();
+    // Streams the parameters do not number are the first of their kind met.
+    const auto first = [&](bool video, int stream) {
+        for (const detail::Found& c : found)
+            if (stream < 0 && c.video == video) stream = c.stream;
+        return static_cast<unsigned>(std::max(0, stream));
+    };
     if ((r.hasVideo_ = p.video)) {
         VideoFormat& v = r.video_;
-        v.stream = static_cast<unsigned>(std::max(0, p.videoStream));
+        v.stream = first(true, p.videoStream);
         v.width = p.width;
         v.height = p.height;
         v.bits = p.bits;
@@ -313,7 +319,7 @@ bool TolerantReader::Impl::openHeaderless(TolerantReader& r, const Hints& hints,
     }
     if ((r.hasAudio_ = p.audio && p.audioPcm)) {
         AudioFormat& a = r.audio_;
-        a.stream = static_cast<unsigned>(std::max(0, p.audioStream));
+        a.stream = first(false, p.audioStream);
         a.formatTag = 1;
         a.channels = static_cast<std::uint16_t>(p.channels);
         a.bits = static_cast<std::uint16_t>(p.sampleBits);
@@ -325,7 +331,6 @@ bool TolerantReader::Impl::openHeaderless(TolerantReader& r, const Hints& hints,
 }
 
 void TolerantReader::Impl::adopt(TolerantReader& r, const std::vector<detail::Found>& found) {
-    // Streams the header did not describe are the first met.
     const int videoStream = r.hasVideo_ ? static_cast<int>(r.video_.stream) : -1;
     const int audioStream = r.hasAudio_ ? static_cast<int>(r.audio_.stream) : -1;
     const unsigned align = std::max(1u, r.audio_.frameBytes());

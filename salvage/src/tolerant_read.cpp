@@ -120,7 +120,7 @@ std::size_t TolerantReader::pictureBytes(const Picture& as) const {
         as.format == Picture::BGR24 ? 3ull * video_.width : (std::uint64_t{video_.width} * bits + 7) / 8;
     const std::uint64_t stride = as.stride != 0 ? as.stride : packed;
     if (stride < packed) return 0;
-    return static_cast<std::size_t>(stride * (video_.height - 1) + packed);
+    return static_cast<std::size_t>(stride * video_.height);
 }
 
 bool TolerantReader::readPicture(std::uint64_t n, char* out, const Picture& as) {

@@ -98,7 +98,8 @@ struct Picture {
     enum Format { Stored, BGR24 };
     Format format = BGR24;
     bool topDown = true;     // rows top row first
-    std::size_t stride = 0;  // bytes from one row to the next; 0: packed (no padding)
+    std::size_t stride = 0;  // bytes from one row to the next; 0: packed (no padding). Bytes between
+                             // rows are the stored padding when the stride is the stored one, else left as they were.
 };
 
 class TolerantReader {
