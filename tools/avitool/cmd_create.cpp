@@ -22,26 +22,19 @@ namespace avitool {
 
 namespace {
 
-// A writing File that can also store a last audio chunk shorter than the others, so that
-// the audio keeps its true length instead of gaining silence.
-class Writer : public ToolFile {
-public:
-    void writeAudioTail(const char* data, std::uint32_t bytes) {
-        writeMoviEntry(data, bytes, bytes + (bytes & 1), audioChunkId, audioIndex);
-    }
-    // With first, makes the palette of an ffmpeg pal8 frame (256 entries of B, G, R, A) the
-    // file's; otherwise tells whether it is the file's.
-    bool samePalette(const char* p, bool first) {
-        std::vector<avi::tagRGBQUAD> map(256);
-        for (std::size_t i = 0; i < map.size(); ++i)
-            map[i] = {static_cast<std::uint8_t>(p[4 * i]), static_cast<std::uint8_t>(p[4 * i + 1]),
-                      static_cast<std::uint8_t>(p[4 * i + 2]), 0};
-        if (first) setColormap(map);
-        return std::equal(map.begin(), map.end(), colormap.begin(), colormap.end(), [](const auto& a, const auto& b) {
-            return a.rgbBlue == b.rgbBlue && a.rgbGreen == b.rgbGreen && a.rgbRed == b.rgbRed;
-        });
-    }
-};
+// With first, makes the palette of an ffmpeg pal8 frame (256 entries of B, G, R, A) the
+// file's; otherwise tells whether it is the file's.
+bool samePalette(avi::internal::FileBridge& f, const char* p, bool first) {
+    std::vector<avi::tagRGBQUAD> map(256);
+    for (std::size_t i = 0; i < map.size(); ++i)
+        map[i] = {static_cast<std::uint8_t>(p[4 * i]), static_cast<std::uint8_t>(p[4 * i + 1]),
+                  static_cast<std::uint8_t>(p[4 * i + 2]), 0};
+    if (first) f.setColormap(map);
+    const auto& now = f.palette();
+    return std::equal(map.begin(), map.end(), now.begin(), now.end(), [](const auto& a, const auto& b) {
+        return a.rgbBlue == b.rgbBlue && a.rgbGreen == b.rgbGreen && a.rgbRed == b.rgbRed;
+    });
+}
 
 // The side file a later repair reads when the AVI was left without its header.
 bool writeRecoveryFile(const std::string& avi, std::uint32_t w, std::uint32_t h, unsigned bits, std::uint32_t num,
@@ -128,8 +121,8 @@ int runCreate(const CreateOptions& opt) {
 
     Output out;
     if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
-    Writer f;
-    if (!f.openPath(out.openable(), "w")) return fail(f, shown(opt.out));
+    avi::internal::FileBridge f;
+    if (!openFile(f, out.location(), "w")) return fail(f, locate(opt.out), true);
     f.setVideoInfo(w, h, static_cast<double>(num) / den, fourcc, bits);
     // ffmpeg's pal8 frames carry their palette; the file holds the first frame's.
     const bool pal8 = bits == 8 && !opt.raw.empty() && !opt.aviLayout;
@@ -140,7 +133,7 @@ int runCreate(const CreateOptions& opt) {
         f.setColormap(palette);
     }
     if (wav.isOpen()) f.setAudioInfo(wav.sampleRate, wav.bitsPerSample, wav.channels, chunk);
-    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
+    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
     const std::string sideFile = out.path() + ".recovery.json";
     if (!writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
         return fail("cannot write " + sideFile);
@@ -185,19 +178,19 @@ int runCreate(const CreateOptions& opt) {
                 return fail("stdin ended inside frame " + std::to_string(i) + " (" + std::to_string(n) + " of " +
                             std::to_string(inputBytes) + " bytes)");
             if (!opt.aviLayout) flipRows(input.data(), packedRow, frame.data(), aviStride(w, bits), packedRow, h);
-            if (pal8 && !f.samePalette(input.data() + packedRow * h, i == 0))
+            if (pal8 && !samePalette(f, input.data() + packedRow * h, i == 0))
                 return fail("frame " + std::to_string(i) +
                             " changes the palette, and an AVI holds one (make one palette for all frames, as "
                             "ffmpeg's palettegen and paletteuse do)");
         }
         f.writeVideoFrame(frame.data(), static_cast<unsigned>(frame.size()));
         if (audioLeft) writeAudioChunk();
-        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
+        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
         progress.update(i + 1);
     }
     while (audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
     f.close();
-    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(opt.out));
+    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
     // The exact rate, and the audio's true length (the last chunk may be short), in the header.
     if (!salvage::patchStreamHeaders(out.path(), num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX))
         return fail("cannot finish the header of " + out.path());

@@ -8,6 +8,7 @@
 
 #include "common.h"
 #include "media.h"
+#include "reading.h"
 
 namespace fs = boost::filesystem;
 
@@ -50,29 +51,37 @@ bool writeBytes(const std::string& file, const char* data, std::size_t n) {
 }  // namespace
 
 int runFrames(const FramesOptions& opt) {
-    const std::string& path = opt.file;
-    bool local = true;  // frames are always written to local files
-    const std::string out = opt.out == "-" ? opt.out : localPath(opt.out, local);
-    Inspector f;
-    if (!f.openPath(path, "r")) return fail(f, shown(path));
-    f.inspect();
+    const Location in = locate(opt.file);
+    const std::string shownIn = shown(opt.file);
+    const bool toStdout = opt.out == "-";
+    const std::string out = toStdout ? opt.out : locate(opt.out).path;  // frames are written to local files
+    avi::internal::FileBridge f;
+    salvage::TolerantReader t;
     std::string error;
-    if (!f.hasVideo()) return fail(shown(path) + ": no video stream");
-    if (!f.checkGeometry(error)) return fail(shown(path) + ": " + error);
-    const bool toStdout = out == "-";
-    const bool compressed = f.isVideoCompressed();
-    const std::string fourcc = compressed ? f.getVideoFourCC() : "";
+    if (opt.strict ? !openFile(f, in, "r") : !openTolerant(t, in, error))
+        return opt.strict ? fail(f, in, false) : fail(shownIn + ": " + error);
+    if (!(opt.strict ? f.hasVideo() : t.hasVideo())) return fail(shownIn + ": no video stream");
+    const salvage::VideoFormat& v = t.video();
+    const bool compressed = opt.strict ? f.isVideoCompressed() : v.compressed();
+    const std::string fourcc = opt.strict ? f.getVideoFourCC() : v.fourcc;
+    const std::uint32_t w = opt.strict ? f.getVideoWidth() : v.width, h = opt.strict ? f.getVideoHeight() : v.height;
+    const unsigned bits = opt.strict ? f.getVideoBitsPerPixel() : v.bits;
+    const std::uint32_t total = opt.strict ? f.getVideoTotalFrames() : static_cast<std::uint32_t>(t.frames().size());
+    if (opt.strict && !checkGeometry(f, fileSize(f), error)) return fail(shownIn + ": " + error);
+    const salvage::Picture bgr{salvage::Picture::BGR24, true, 0};
+    if (!opt.strict && !compressed && (w > 32768 || h > 32768 || t.pictureBytes(bgr) == 0))
+        return fail(shownIn + ": unsupported frame geometry " + std::to_string(w) + "x" + std::to_string(h) + " at " +
+                    std::to_string(bits) + " bits");
     const bool mjpeg = fourcc == "MJPG" || fourcc == "mjpg";
     std::string format = opt.format;
     if (format.empty()) format = toStdout ? "raw" : compressed ? (mjpeg ? "jpg" : "raw") : "png";
     if (toStdout && format == "png") return fail("PNG frames go to a directory; use ppm or raw for stdout");
     if (compressed && format != "raw" && !(mjpeg && format == "jpg"))
-        return fail(shown(path) + ": " + fourcc + " frames are exported as stored (--format raw" +
+        return fail(shownIn + ": " + fourcc + " frames are exported as stored (--format raw" +
                     (mjpeg ? " or jpg" : "") + ")");
-    if (!compressed && format == "jpg")
-        return fail(shown(path) + ": uncompressed frames are exported as png, ppm or raw");
+    if (!compressed && format == "jpg") return fail(shownIn + ": uncompressed frames are exported as png, ppm or raw");
     std::uint32_t from, to;
-    if (!parseRange(opt.range, f.getVideoTotalFrames(), from, to, error)) return fail(error);
+    if (!parseRange(opt.range, total, from, to, error)) return fail(error);
     if (!toStdout) {
         boost::system::error_code ec;
         fs::create_directories(out, ec);
@@ -86,50 +95,80 @@ int runFrames(const FramesOptions& opt) {
         extension = tag + ".raw";
     }
 
-    const std::uint32_t w = f.getVideoWidth(), h = f.getVideoHeight();
-    const unsigned bits = f.getVideoBitsPerPixel();
     const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
     // ffmpeg's pal8 frames end in the 256 palette entries, each as B, G, R, A (opaque).
     std::vector<char> palette;
     if (bits == 8 && format == "raw" && !compressed && !opt.aviLayout) {
         palette.assign(1024, 0);
-        const auto map = f.getColormap();
+        const auto map = opt.strict ? f.getColormap() : v.palette;
         for (std::size_t i = 0; i < map.size() && i < 256; ++i) {
             const char entry[4] = {static_cast<char>(map[i].rgbBlue), static_cast<char>(map[i].rgbGreen),
                                    static_cast<char>(map[i].rgbRed), static_cast<char>(0xFF)};
             std::copy(entry, entry + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * i));
         }
     }
+    const bool asStored = format == "raw" || format == "jpg";
     std::vector<char> buf, packed;
     Image image;
-    Progress progress("frames", to - from);
-    for (std::uint32_t i = from; i < to && !stopped(); ++i) {
-        const bool asStored = format == "raw" || format == "jpg";
+    image.width = w;
+    image.height = h;
+    // Frame i into buf (as stored, or ffmpeg's raw layout) or image; false with the reason.
+    auto strictFrame = [&](std::uint32_t i) {
         const std::uint32_t bytes = asStored ? f.getRawVideoFrameSize(compressed ? i : 0) : f.getRGB24VideoFrameSize();
-        if (compressed && bytes > f.fileSize) return fail(shown(path) + " frame " + std::to_string(i) + ": bad size");
-        if (!compressed && f.indexedSize(i) < f.getRawVideoFrameSize(0))
-            return fail(shown(path) + " frame " + std::to_string(i) + " holds " + std::to_string(f.indexedSize(i)) +
-                        " bytes, " + std::to_string(f.getRawVideoFrameSize(0)) + " expected");
+        if (compressed && bytes > fileSize(f))
+            return fail(shownIn + " frame " + std::to_string(i) + ": bad size"), false;
+        const std::uint32_t indexed = i < f.videoEntries().size() ? f.videoEntries()[i].getSize() : 0;
+        if (!compressed && indexed < f.getRawVideoFrameSize(0))
+            return fail(shownIn + " frame " + std::to_string(i) + " holds " + std::to_string(indexed) + " bytes, " +
+                        std::to_string(f.getRawVideoFrameSize(0)) + " expected"),
+                   false;
         buf.assign(std::max<std::size_t>(bytes, 1), 0);
+        buf.resize(bytes);
         if (asStored)
             f.readVideoFrame(buf.data(), i);
         else
             f.readRGB24VideoFrame(buf.data(), i);
-        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, shown(path), "frame " + std::to_string(i));
-        const char* data = buf.data();
-        std::size_t n = bytes;
-        if (format == "raw" && !compressed && !opt.aviLayout) {
-            // ffmpeg's raw layout: top-down rows without padding.
-            packed.resize(packedRow * h + palette.size());
+        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, in, false, "frame " + std::to_string(i)), false;
+        if (format == "raw" && !compressed && !opt.aviLayout) {  // ffmpeg's raw layout: top-down rows, no padding
+            packed.resize(packedRow * h);
             flipRows(buf.data(), aviStride(w, bits), packed.data(), packedRow, packedRow, h);
-            std::copy(palette.begin(), palette.end(), packed.end() - static_cast<std::ptrdiff_t>(palette.size()));
-            data = packed.data();
-            n = packed.size();
+            buf.swap(packed);
         }
-        if (format == "png" || format == "ppm") fromAviRgb24(buf.data(), w, h, image);
+        if (!asStored) fromAviRgb24(buf.data(), w, h, image);
+        return true;
+    };
+    auto tolerantFrame = [&](std::uint32_t i) {
+        bool ok;
+        if (compressed) {  // a dropped frame repeats the one before
+            const std::int64_t shown = t.shownFrame(i);
+            buf.resize(shown < 0 ? 0 : t.frames()[static_cast<std::size_t>(shown)].size);
+            ok = shown >= 0 && t.readStored(static_cast<std::uint64_t>(shown), buf.data());
+            if (shown < 0)
+                return fail(shownIn + ": frame " + std::to_string(i) +
+                            " is dropped, and no frame before it holds a picture"),
+                       false;
+        } else if (asStored) {
+            const salvage::Picture as{salvage::Picture::Stored, !opt.aviLayout, opt.aviLayout ? v.storedStride() : 0};
+            buf.resize(t.pictureBytes(as));
+            ok = t.readPicture(i, buf.data(), as);
+        } else {
+            image.rgb.resize(t.pictureBytes(bgr));
+            image.bgr = true;
+            ok = t.readPicture(i, reinterpret_cast<char*>(image.rgb.data()), bgr);
+        }
+        if (!ok) return fail(shownIn + ": " + t.error()), false;
+        return true;
+    };
+    Progress progress("frames", to - from);
+    for (std::uint32_t i = from; i < to && !stopped(); ++i) {
+        // In a directory, a dropped frame has no file: its number stays free, so names keep the time.
+        if (!toStdout && !opt.strict && t.frames()[i].size == 0) continue;
+        if (!(opt.strict ? strictFrame(i) : tolerantFrame(i))) return EXIT_FAIL;
+        buf.insert(buf.end(), palette.begin(), palette.end());
         bool ok;
         if (toStdout) {
-            ok = format == "ppm" ? writePpm(stdout, image) : std::fwrite(data, 1, n, stdout) == n;
+            ok = format == "ppm" ? writePpm(stdout, image)
+                                 : std::fwrite(buf.data(), 1, buf.size(), stdout) == buf.size();
             if (!ok) return fail("cannot write stdout");
         } else {
             char name[64];
@@ -143,7 +182,7 @@ int runFrames(const FramesOptions& opt) {
                 ok = o != nullptr && writePpm(o, image);
                 if (o != nullptr && std::fclose(o) != 0) ok = false;
             } else {
-                ok = writeBytes(file.path(), data, n);
+                ok = writeBytes(file.path(), buf.data(), buf.size());
             }
             if (!ok || !file.commit())
                 return fail("cannot write " + file.target() + (error.empty() ? "" : ": " + error));

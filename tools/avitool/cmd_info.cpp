@@ -6,7 +6,9 @@
 #include <sstream>
 
 #include "common.h"
-#include "index_check.h"
+#include "format/Header.h"
+#include "media.h"
+#include "reading.h"
 
 namespace avitool {
 
@@ -72,108 +74,219 @@ const char* codecType(const std::string& fcc) {
     return fcc == "vids" ? "video" : fcc == "auds" ? "audio" : fcc == "txts" ? "subtitle" : "data";
 }
 
-json describe(Inspector& f, const std::string& path, double& duration) {
+// A stream as info describes it, whichever path read it.
+struct VideoFacts {
+    unsigned stream = 0, bits = 0;
+    std::uint32_t width = 0, height = 0, rate = 0, scale = 0;
+    std::string fourcc, pixFmt;
+    std::uint64_t frames = 0, dropped = 0;
+};
+struct AudioFacts {
+    unsigned stream = 0;
+    std::uint16_t tag = 0, bits = 0, channels = 0;
+    std::uint32_t rate = 0;
+    std::uint64_t bytes = 0;
+    bool read = true;
+};
+
+std::string videoPixelFormat(const std::string& fourcc, unsigned bits, const std::vector<char>& firstFrame) {
+    std::uint32_t w, h;
+    std::string jpeg;
+    if (fourcc == "MJPG" || fourcc == "mjpg") return jpegSize(firstFrame, w, h, &jpeg) ? jpeg : "";
+    if (fourcc == "Y800" || fourcc == "GREY" || fourcc == "Y8  ") return "gray";
+    return fourcc.empty() ? pixelFormat(bits) : "";
+}
+
+std::string codecName(const std::string& fourcc) {
+    if (fourcc.empty() || fourcc == "Y800" || fourcc == "GREY" || fourcc == "Y8  ") return "rawvideo";
+    return fourcc == "MJPG" || fourcc == "mjpg" ? "mjpeg" : utf8Safe(fourcc);
+}
+
+json describe(const std::vector<avi::format::StreamList>& lists, const VideoFacts* v, const AudioFacts* a,
+              double& duration) {
     json streams = json::array();
     duration = 0;
     const std::size_t count =
-        std::max<std::size_t>(f.lists.size(), (f.hasVideo() ? 1u : 0u) + (f.hasAudio() ? 1u : 0u));
+        std::max<std::size_t>({lists.size(), v != nullptr ? v->stream + 1u : 0u, a != nullptr ? a->stream + 1u : 0u});
     for (std::size_t i = 0; i < count; ++i) {
-        const bool isVideo = f.hasVideo() && i == f.videoStreamIndex();
-        const bool isAudio = f.hasAudio() && i == f.audioStreamIndex();
-        const Inspector::StreamList list = i < f.lists.size() ? f.lists[i] : Inspector::StreamList();
         json s = {{"index", i}};
-        if (isVideo) {
-            const std::string fourcc = f.getVideoFourCC();
-            const std::uint32_t rate = f.getVideoStreamRate(), scale = f.getVideoStreamScale();
-            const double d = rate != 0 ? finite(static_cast<double>(f.getVideoTotalFrames()) * scale / rate) : 0.0;
+        if (v != nullptr && i == v->stream) {
+            const double d = v->rate != 0 ? finite(static_cast<double>(v->frames) * v->scale / v->rate) : 0.0;
             duration = std::max(duration, d);
             s["codec_type"] = "video";
-            s["codec_name"] = fourcc.empty()                         ? "rawvideo"
-                              : fourcc == "MJPG" || fourcc == "mjpg" ? "mjpeg"
-                                                                     : utf8Safe(fourcc);
-            s["codec_tag_string"] = utf8Safe(fourcc);
-            if (fourcc.empty()) s["pix_fmt"] = pixelFormat(f.getVideoBitsPerPixel());
-            s["width"] = f.getVideoWidth();
-            s["height"] = f.getVideoHeight();
-            s["bits_per_pixel"] = f.getVideoBitsPerPixel();
-            s["r_frame_rate"] = fraction(rate, scale);
-            s["nb_frames"] = f.getVideoTotalFrames();
+            s["codec_name"] = codecName(v->fourcc);
+            s["codec_tag_string"] = utf8Safe(v->fourcc);
+            if (!v->pixFmt.empty()) s["pix_fmt"] = v->pixFmt;
+            s["width"] = v->width;
+            s["height"] = v->height;
+            s["bits_per_pixel"] = v->bits;
+            s["r_frame_rate"] = fraction(v->rate, v->scale);
+            s["nb_frames"] = v->frames;
+            s["nb_dropped_frames"] = v->dropped;
             s["duration"] = d;
             s["read"] = true;
-        } else if (isAudio) {
-            const std::uint32_t bytesPerSecond =
-                f.getAudioSampleRate() * f.getAudioNumberOfChannels() * f.getAudioBitsPerSample() / 8;
-            const double d = bytesPerSecond != 0 ? static_cast<double>(f.getAudioTotalBytes()) / bytesPerSecond : 0.0;
+        } else if (a != nullptr && i == a->stream) {
+            const std::uint64_t frameBytes = std::uint64_t{a->channels} * a->bits / 8;
+            const double d = frameBytes * a->rate != 0
+                                 ? static_cast<double>(a->bytes) / static_cast<double>(frameBytes * a->rate)
+                                 : 0.0;
             duration = std::max(duration, d);
             s["codec_type"] = "audio";
-            s["codec_name"] = audioCodec(f.audioFormatTag(), f.getAudioBitsPerSample());
-            s["sample_rate"] = f.getAudioSampleRate();
-            s["channels"] = f.getAudioNumberOfChannels();
-            s["bits_per_sample"] = f.getAudioBitsPerSample();
-            s["nb_bytes"] = f.getAudioTotalBytes();
+            s["codec_name"] = audioCodec(a->tag, a->bits);
+            s["sample_rate"] = a->rate;
+            s["channels"] = a->channels;
+            s["bits_per_sample"] = a->bits;
+            s["nb_frames"] = frameBytes != 0 ? a->bytes / frameBytes : 0;
+            s["nb_bytes"] = a->bytes;
             s["duration"] = finite(d);
-            s["read"] = !f.isAudioCompressed();
-        } else {
-            s["codec_type"] = codecType(list.type);
-            s["codec_tag_string"] = utf8Safe(list.handler);
-            if (list.type == "auds") {
-                s["codec_name"] = audioCodec(list.formatTag, list.bits);
-                s["sample_rate"] = list.sampleRate;
-                s["channels"] = list.channels;
-                s["bits_per_sample"] = list.bits;
+            s["read"] = a->read;
+        } else if (i < lists.size()) {
+            const avi::format::StreamList& list = lists[i];
+            const std::string type = list.header.fccType, handler = list.header.fccHandler;
+            avi::WaveFormatEx w;
+            s["codec_type"] = codecType(type);
+            s["codec_tag_string"] = utf8Safe(handler);
+            if (list.audio() && list.wave(w)) {
+                s["codec_name"] = audioCodec(w.wFormatTag, w.wBitsPerSample);
+                s["sample_rate"] = w.nSamplesPerSec;
+                s["channels"] = w.nChannels;
+                s["bits_per_sample"] = w.wBitsPerSample;
             }
-            s["read"] = false;  // the library reads one video and one audio stream
+            s["read"] = false;  // one video and one audio stream are read
         }
         streams.push_back(s);
     }
-    const double bitRate = duration > 0 ? finite(static_cast<double>(f.fileSize) * 8 / duration) : 0.0;
-    json format = {{"filename", utf8Safe(shown(path))},
-                   {"format_name", "avi"},
-                   {"size", f.fileSize},
-                   {"duration", duration},
-                   {"bit_rate", static_cast<std::uint64_t>(bitRate)},
-                   {"nb_streams", streams.size()},
-                   {"riff_segments", f.segments},
-                   {"index", f.indexSource}};
-    return json{{"streams", streams}, {"format", format}};
+    return streams;
 }
 
-json errorObject(const avi::File& f, const std::string& extra) {
-    std::string message = utf8Safe(shown(f.getErrorMsg()));
-    if (!extra.empty()) message += " (" + utf8Safe(shown(extra)) + ")";
-    return json{{"code", static_cast<int>(f.getErrorCode())}, {"message", message}};
+json errorObject(int code, const std::string& message) {
+    return json{{"code", code}, {"message", utf8Safe(shown(message))}};
+}
+
+// Facts as the tolerant reader found them.
+void factsOf(salvage::TolerantReader& t, VideoFacts& v, AudioFacts& a) {
+    const salvage::VideoFormat& f = t.video();
+    v = {f.stream,  f.bits,   f.width, f.height,          f.rateNum,
+         f.rateDen, f.fourcc, "",      t.frames().size(), t.findings().droppedFrames};
+    std::vector<char> first;  // the first stored frame tells a JPEG's pixel format
+    for (std::size_t i = 0; f.compressed() && i < t.frames().size(); ++i) {
+        if (t.frames()[i].size == 0) continue;
+        first.resize(t.frames()[i].size);
+        if (!t.readStored(i, first.data())) first.clear();
+        break;
+    }
+    v.pixFmt = videoPixelFormat(f.fourcc, f.bits, first);
+    const salvage::AudioFormat& w = t.audio();
+    a = {w.stream, w.formatTag, w.bits, w.channels, w.sampleRate, t.audioBytes(), w.formatTag == 1};
+}
+
+// Facts as the library reads them.
+void factsOf(avi::internal::FileBridge& f, VideoFacts& v, AudioFacts& a) {
+    const std::string fourcc = f.getVideoFourCC();
+    v = {f.videoStream(),
+         f.getVideoBitsPerPixel(),
+         f.getVideoWidth(),
+         f.getVideoHeight(),
+         f.getVideoStreamRate(),
+         f.getVideoStreamScale(),
+         fourcc,
+         "",
+         f.getVideoTotalFrames(),
+         0};
+    std::vector<char> first(fourcc.empty() || f.getVideoTotalFrames() == 0 ? 0 : f.getRawVideoFrameSize(0));
+    if (!first.empty() && first.size() <= fileSize(f)) f.readVideoFrame(first.data(), 0);
+    f.clearError();
+    v.pixFmt = videoPixelFormat(fourcc, v.bits, first);
+    a = {f.audioStream(),        f.wave().wFormatTag,    f.getAudioBitsPerSample(), f.getAudioNumberOfChannels(),
+         f.getAudioSampleRate(), f.getAudioTotalBytes(), !f.isAudioCompressed()};
+}
+
+std::string indexName(salvage::IndexKind k) {
+    return k == salvage::IndexKind::OpenDML ? "indx" : k == salvage::IndexKind::Idx1 ? "idx1" : "scan";
 }
 
 }  // namespace
 
 int runInfo(const InfoOptions& opt) {
-    const std::string& path = opt.file;
-    VerifyingInspector f;
+    const Location loc = locate(opt.file);
+    avi::internal::FileBridge strict;
+    const bool strictOpened = openFile(strict, loc, "r");
+    const avi::errors::error_T strictCode = strict.getErrorCode();
+    const std::string remoteWhy = strictCode != avi::errors::ERR_NONE && !loc.local ? remoteFailure() : "";
+    salvage::TolerantReader t;
+    std::string why;
+    const bool tolerant = !opt.strict && openTolerant(t, loc, why);
     // A file whose header was read but not accepted is still described, with its error.
-    if (!f.openPath(path, "r") && !f.handleOpen()) {
-        const std::string why = whyNotOpened(path, false);
-        if (opt.json) std::printf("%s\n", json{{"error", errorObject(f, why)}}.dump(2).c_str());
-        return fail(shown(path) + ": " + errorText(f) + (why.empty() ? "" : " (" + why + ")"));
+    if (opt.strict ? !strict.isOpen() : !tolerant) {
+        const std::string extra = !remoteWhy.empty() ? remoteWhy : whyNotOpened(opt.file, false);
+        if (opt.strict) why = errorText(strict) + (extra.empty() ? "" : " (" + extra + ")");
+        // The library's code, where it has one for the file.
+        const int code = strictCode != avi::errors::ERR_NONE ? static_cast<int>(strictCode)
+                                                             : static_cast<int>(avi::errors::ERR_UNSUPPORTED_FILE);
+        if (opt.json) std::printf("%s\n", json{{"error", errorObject(code, why)}}.dump(2).c_str());
+        return fail(shown(opt.file) + ": " + why);
     }
-    f.inspect();
+    VideoFacts v;
+    AudioFacts a;
+    if (tolerant)
+        factsOf(t, v, a);
+    else
+        factsOf(strict, v, a);
+    const bool hasVideo = tolerant ? t.hasVideo() : strict.hasVideo();
+    const bool hasAudio = tolerant ? t.hasAudio() : strict.hasAudio();
+    std::vector<avi::format::StreamList> lists;
+    std::uint64_t size = 0;
+    unsigned segments = 0;
+    if (strict.isOpen()) {
+        avi::format::Source in(*strict.handler(), strict.handle());
+        lists = avi::format::readHeaderList(in, avi::format::readTopLevel(in)).streams;
+        size = in.size();
+        segments = avi::format::countSegments(in);
+    }
+    const salvage::Findings& found = t.findings();
+    if (tolerant) size = found.fileSize, segments = found.segments;
     double duration = 0;
-    json j = describe(f, path, duration);
-    // A sample of the index: a wrong base shows at the first entries.
-    const salvage::IndexCheck index = f.verifyIndex(64);
-    j["format"]["index_suspect"] = index.mismatches > 0;
-    const bool ok = f.getErrorCode() == avi::errors::ERR_NONE;
-    const std::string detail = !ok && f.remote() ? remoteFailure() : std::string();
-    if (!ok) j["error"] = errorObject(f, detail);
+    json j{{"streams", describe(lists, hasVideo ? &v : nullptr, hasAudio ? &a : nullptr, duration)}};
+    const std::string difference = tolerant ? strictDifference(strict, strictOpened, t) : "";
+    const bool ok = tolerant || strictCode == avi::errors::ERR_NONE;
+    std::string index = tolerant ? indexName(found.index) : "strict";
+    std::string status =
+        difference.empty() ? "ok" : "readable; the strict path (--strict) differs: " + shown(difference);
+    if (!tolerant)
+        status = ok ? "ok" : shown(errorText(strict)) + (remoteWhy.empty() ? "" : " (" + shown(remoteWhy) + ")");
+    j["format"] = {{"filename", utf8Safe(shown(opt.file))},
+                   {"format_name", "avi"},
+                   {"size", size},
+                   {"duration", duration},
+                   {"bit_rate", static_cast<std::uint64_t>(
+                                    duration > 0 ? finite(static_cast<double>(size) * 8.0 / duration) : 0.0)},
+                   {"nb_streams", j["streams"].size()},
+                   {"riff_segments", segments},
+                   {"status", utf8Safe(status)}};
+    if (tolerant) {
+        j["format"]["index"] = index;
+        if (found.index == salvage::IndexKind::Idx1)
+            j["format"]["index_offsets"] = found.absoluteOffsets ? "absolute" : "relative";
+        j["format"]["nb_walked_frames"] = found.walkedFrames;
+        if (found.cutAt != 0) j["format"]["cut_at"] = found.cutAt;
+        j["format"]["parameters"] = found.params == salvage::Source::Header     ? "header"
+                                    : found.params == salvage::Source::SideFile ? "side file"
+                                                                                : "hints";
+        j["format"]["strict_same_bytes"] = difference.empty();
+    } else if (!ok) {
+        j["error"] = errorObject(static_cast<int>(strictCode),
+                                 strict.getErrorMsg() + (remoteWhy.empty() ? "" : " (" + remoteWhy + ")"));
+    }
     if (opt.json) {
         std::printf("%s\n", j.dump(2).c_str());
         return ok ? EXIT_OK : EXIT_FAIL;
     }
     std::ostringstream o;
-    o << "file:     " << shown(path) << "\nsize:     " << f.fileSize << " bytes, " << f.segments
-      << " RIFF segment(s), read through " << f.indexSource << "\n";
-    if (index.mismatches > 0)
-        o << "index:    suspect: " << index.mismatches << " of " << index.entries
-          << " entries checked do not point at their chunks (avitool repair recovers the file)\n";
+    o << "file:     " << shown(opt.file) << "\nsize:     " << size << " bytes, " << segments << " RIFF segment(s)";
+    if (tolerant)
+        o << ", frames through " << (found.index == salvage::IndexKind::Walk ? "a walk of the chunks" : index)
+          << (found.absoluteOffsets ? " (absolute offsets)" : "");
+    o << "\n";
     for (const auto& s : j["streams"]) {
         o << "stream " << s["index"].get<int>() << ": " << s["codec_type"].get<std::string>();
         if (s.contains("codec_name")) o << ", " << s["codec_name"].get<std::string>();
@@ -185,11 +298,24 @@ int runInfo(const InfoOptions& opt) {
             o << ", " << s["sample_rate"] << " Hz, " << s["bits_per_sample"] << " bits, " << s["channels"]
               << " channel(s)";
         if (s.contains("duration")) o << ", " << s["duration"].get<double>() << " s";
+        if (s.contains("nb_dropped_frames") && s["nb_dropped_frames"] != 0)
+            o << ", " << s["nb_dropped_frames"] << " of them dropped (empty chunks, shown as the frame before)";
         if (!s["read"].get<bool>()) o << " (not read by avitool)";
         o << "\n";
     }
-    o << "status:   "
-      << (ok ? std::string("ok") : shown(errorText(f)) + (detail.empty() ? "" : " (" + shown(detail) + ")")) << "\n";
+    if (tolerant) {
+        if (found.walkedFrames != 0)
+            o << "note:     " << found.walkedFrames << " frame(s) found by walking the chunks, not through an index\n";
+        if (found.cutAt != 0)
+            o << "note:     the file is cut short: it ends inside a chunk at byte " << found.cutAt << "\n";
+        if (found.params == salvage::Source::SideFile)
+            o << "note:     no header: stream parameters from the side file " << shown(opt.file) << ".recovery.json\n";
+        for (const std::string& n : found.notes) o << "note:     " << n << "\n";
+    }
+    o << "status:   " << status << "\n";
+    if (!difference.empty())
+        o << "          avitool frames and audio read this file exactly; `avitool repair " << shown(opt.file)
+          << " OUT.avi` writes a copy that every reader reads\n";
     std::fputs(o.str().c_str(), stdout);
     return ok ? EXIT_OK : EXIT_FAIL;
 }

@@ -24,12 +24,13 @@ int runRepair(const RepairOptions& opt) {
         hints.fourcc = opt.fourcc;
         hints.fourccGiven = true;
     }
-    bool local = true, outLocal = true;
-    const std::string in = localPath(opt.in, local);
-    if (in == localPath(opt.out, outLocal) && local == outLocal) return usage("OUT: it must not be IN");
+    const Location inLoc = locate(opt.in), outLoc = locate(opt.out);
+    const bool local = inLoc.local;
+    const std::string& in = inLoc.path;
+    if (in == outLoc.path && local == outLoc.local) return usage("OUT: it must not be IN");
     // A URL is read through the remote plug-in, which this object keeps loaded.
-    ToolFile carrier;
-    const auto source = local ? nullptr : carrier.handlerFor(opt.in);
+    avi::internal::FileBridge keeper;
+    const auto source = local ? nullptr : handlerFor(keeper, inLoc);
     if (!local && !source) return fail("cannot read " + shown(opt.in) + ": the remote plug-in is not available");
     const std::string why = local ? whyNotOpened(opt.in, false) : std::string();
     if (!why.empty()) return fail("cannot read " + shown(opt.in) + ": " + why);

@@ -88,23 +88,20 @@ std::string errorText(const avi::File& f) {
     return text;
 }
 
-int fail(const avi::File& f, const std::string& path, const std::string& what) {
-    std::string message = path + (what.empty() ? "" : " " + what);
+int fail(const avi::File& f, const Location& loc, bool writing, const std::string& what) {
+    std::string message = loc.typed + (what.empty() ? "" : " " + what);
     if (f.getErrorCode() != avi::errors::ERR_NONE) message += ": " + errorText(f);
-    const auto* tool = dynamic_cast<const ToolFile*>(&f);
-    std::string why;
-    if (tool != nullptr && f.getErrorCode() == avi::errors::ERR_OPEN_FAILED)
-        why = whyNotOpened(tool->typedPath(), tool->writing());
-    else if (tool != nullptr && tool->remote())
-        why = takeRemoteFailure();
+    const std::string why = f.getErrorCode() == avi::errors::ERR_OPEN_FAILED ? whyNotOpened(loc.typed, writing)
+                            : loc.local                                      ? std::string()
+                                                                             : takeRemoteFailure();
     if (!why.empty()) message += " (" + why + ")";
     return fail(message);
 }
 
 std::string whyNotOpened(const std::string& path, bool forWriting) {
-    bool local = true;
-    const std::string p = localPath(path, local);
-    if (!local) return takeRemoteFailure();
+    const Location loc = locate(path);
+    if (!loc.local) return takeRemoteFailure();
+    const std::string& p = loc.path;
     struct stat st;
     if (forWriting) {
         const fs::path parent = fs::path(p).parent_path();
@@ -120,129 +117,27 @@ std::string whyNotOpened(const std::string& path, bool forWriting) {
 
 // ---- paths ----
 
-std::string localPath(const std::string& path, bool& local) {
-    if (path.compare(0, 7, "file://") == 0) {
-        local = true;
-        return path.substr(7);
-    }
-    if (path.compare(0, 5, "file:") == 0) {
-        local = true;
-        return path.substr(5);
-    }
-    local = path.compare(0, 1, "/") == 0 || path.compare(0, 2, "./") == 0 || path.compare(0, 3, "../") == 0 ||
-            path.find(":/") == std::string::npos;
-    return path;
+Location locate(const std::string& typed) {
+    Location loc{typed, typed, true};
+    if (typed.compare(0, 7, "file://") == 0)
+        loc.path = typed.substr(7);
+    else if (typed.compare(0, 5, "file:") == 0)
+        loc.path = typed.substr(5);
+    else
+        loc.local = typed.compare(0, 1, "/") == 0 || typed.compare(0, 2, "./") == 0 ||
+                    typed.compare(0, 3, "../") == 0 || typed.find(":/") == std::string::npos;
+    return loc;
 }
 
-bool ToolFile::openPath(const std::string& path, const char* openMode) {
-    bool local = true;
-    const std::string p = localPath(path, local);
-    forceLocal_ = local;
-    remote_ = !local;
-    typed_ = path;
-    writing_ = openMode != nullptr && openMode[0] == 'w';
-    if (remote_) takeRemoteFailure();  // loads the plug-in and forgets an older failure
-    return open(p.c_str(), openMode);
+bool openFile(avi::internal::FileBridge& f, const Location& loc, const char* mode) {
+    f.useHandler(loc.local ? std::make_shared<avi::LocalFileHandler>() : nullptr);
+    if (!loc.local) takeRemoteFailure();  // loads the plug-in and forgets an older failure
+    return f.open(loc.path.c_str(), mode);
 }
 
-std::shared_ptr<avi::IFileHandler> ToolFile::handlerFor(const std::string& path) {
-    bool local = true;
-    const std::string p = localPath(path, local);
-    forceLocal_ = local;
-    if (!chooseHandler(strutil::i18n::utf8_to_utf16(p))) return nullptr;
-    return fileHandler;
-}
-
-bool ToolFile::chooseHandler(const std::u16string& path) {
-    if (!forceLocal_) return File::chooseHandler(path);
-    fileHandler = std::make_shared<avi::LocalFileHandler>();
-    return true;
-}
-
-// ---- the layout of a file being read ----
-
-std::uint16_t Inspector::audioFormatTag() const { return waveFormat.wFormatTag; }
-
-bool Inspector::checkGeometry(std::string& error) {
-    if (!hasVideo()) return true;
-    if (isVideoCompressed()) return true;  // sizes are per frame; each is checked when read
-    const std::uint32_t w = getVideoWidth(), h = getVideoHeight();
-    const unsigned bits = getVideoBitsPerPixel();
-    if (w == 0 || h == 0 || w > 32768 || h > 32768 || (bits != 8 && bits != 16 && bits != 24 && bits != 32)) {
-        error = "unsupported frame geometry " + std::to_string(w) + "x" + std::to_string(h) + " at " +
-                std::to_string(bits) + " bits";
-        return false;
-    }
-    const std::uint64_t stride = (static_cast<std::uint64_t>(w) * bits + 31) / 32 * 4;
-    const std::uint64_t expect = stride * h, rgb = (static_cast<std::uint64_t>(w) * 24 + 31) / 32 * 4 * h;
-    if (getRawVideoFrameSize(0) != expect || getRGB24VideoFrameSize() < rgb) {
-        error = "the header's " + std::to_string(w) + "x" + std::to_string(h) + " at " + std::to_string(bits) +
-                " bits needs " + std::to_string(expect) + " bytes per frame, the file states " +
-                std::to_string(getRawVideoFrameSize(0));
-        return false;
-    }
-    if (expect > fileSize) {
-        error = "a frame of " + std::to_string(expect) + " bytes cannot fit in a file of " + std::to_string(fileSize);
-        return false;
-    }
-    return true;
-}
-
-void Inspector::inspect() {
-    avi::IFileHandler& h = *fileHandler;
-    if (h.fseek(fileHandle, 0, 2) == 0)
-        fileSize = static_cast<std::uint64_t>(std::max<std::int64_t>(0, h.ftell(fileHandle)));
-    bool indx = false;
-    for (std::uint64_t pos = 0; pos + 12 <= fileSize && segments < 100000;) {
-        char id[4], form[4];
-        std::uint32_t size = 0;
-        if (!header(pos, id, size, form) || std::memcmp(id, "RIFF", 4) != 0) break;
-        if (segments++ == 0) indx = walkHeader(pos + 12, pos + 8 + size);
-        pos += 8 + static_cast<std::uint64_t>(size) + (size & 1);
-    }
-    indexSource = indx ? "indx" : idx1Offset != 0 ? "idx1" : "movi scan";
-}
-
-bool Inspector::header(std::uint64_t pos, char* id, std::uint32_t& size, char* form) {
-    char b[12];
-    fileHandler->setFilePos(fileHandle, pos);
-    if (fileHandler->fread(b, 1, 12, fileHandle) != 12) return false;
-    std::memcpy(id, b, 4);
-    size = avi::fcns::char2uint32(b + 4);
-    std::memcpy(form, b + 8, 4);
-    return true;
-}
-
-bool Inspector::walkHeader(std::uint64_t from, std::uint64_t to, int depth) {
-    char id[4], form[4];
-    std::uint32_t size = 0;
-    bool indx = false;
-    for (std::uint64_t pos = from;
-         pos + 8 <= to && pos + 8 <= fileSize && lists.size() < 100 && header(pos, id, size, form);
-         pos += 8 + static_cast<std::uint64_t>(size) + (size & 1)) {
-        if (std::memcmp(id, "indx", 4) == 0) indx = true;
-        const bool list = std::memcmp(id, "LIST", 4) == 0;
-        if (list && std::memcmp(form, "strl", 4) == 0) lists.emplace_back();
-        if (std::memcmp(id, "strh", 4) == 0 && size >= 8 && !lists.empty()) {
-            lists.back().type.assign(form, 4);  // fccType sits where a list's form would
-            char handler[4];
-            if (fileHandler->fread(handler, 1, 4, fileHandle) == 4) lists.back().handler.assign(handler, 4);
-        }
-        if (std::memcmp(id, "strf", 4) == 0 && size >= 16 && !lists.empty() && lists.back().type == "auds") {
-            unsigned char f[16];
-            fileHandler->setFilePos(fileHandle, pos + 8);
-            if (fileHandler->fread(f, 1, 16, fileHandle) == 16) {
-                StreamList& s = lists.back();
-                s.formatTag = static_cast<std::uint16_t>(f[0] | f[1] << 8);
-                s.channels = static_cast<std::uint16_t>(f[2] | f[3] << 8);
-                s.sampleRate = avi::fcns::char2uint32(reinterpret_cast<char*>(f) + 4);
-                s.bits = static_cast<std::uint16_t>(f[14] | f[15] << 8);
-            }
-        }
-        const bool descend = list && (std::memcmp(form, "hdrl", 4) == 0 || std::memcmp(form, "strl", 4) == 0);
-        if (descend && depth < 2 && walkHeader(pos + 12, pos + 8 + size, depth + 1)) indx = true;
-    }
-    return indx;
+std::shared_ptr<avi::IFileHandler> handlerFor(avi::internal::FileBridge& keeper, const Location& loc) {
+    if (loc.local) return std::make_shared<avi::LocalFileHandler>();
+    return keeper.handlerFor(strutil::i18n::utf8_to_utf16(loc.path));
 }
 
 // ---- signals ----
@@ -266,8 +161,9 @@ void installSignalHandlers() {
 // ---- outputs ----
 
 bool Output::prepare(const std::string& target, bool overwrite) {
-    bool local = true;
-    target_ = localPath(target, local);
+    const Location loc = locate(target);
+    const bool local = loc.local;
+    target_ = loc.path;
     remote_ = !local;
     struct stat st;
     if (local && ::stat(target_.c_str(), &st) == 0) {
@@ -306,8 +202,8 @@ namespace {
 // Copies a local file to a URL through the remote plug-in (which uploads at fclose); what
 // went wrong, or nothing.
 std::string upload(const std::string& from, const std::string& url) {
-    ToolFile carrier;
-    const auto h = carrier.handlerFor(url);
+    avi::internal::FileBridge keeper;
+    const auto h = handlerFor(keeper, locate(url));
     takeRemoteFailure();
     void* to = h ? h->fopen(strutil::i18n::utf8_to_utf16(url), "wb") : nullptr;
     if (to == nullptr) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "avi/File.h"
+#include "core/FileBridge.h"
 
 namespace avitool {
 
@@ -19,15 +20,18 @@ const int EXIT_USAGE = 2;
 struct InfoOptions {
     std::string file;
     bool json = false;
+    bool strict = false;  // the library's specified read path instead of the tolerant reader
 };
 struct FramesOptions {
     std::string file, out, range, format;
     bool aviLayout = false;  // raw frames as stored: bottom-up, rows padded to 4 bytes
     bool overwrite = false;
+    bool strict = false;
 };
 struct AudioOptions {
     std::string file, out;
     bool overwrite = false;
+    bool strict = false;
 };
 struct CreateOptions {
     std::string out, size, fps, images, raw, audio;
@@ -57,10 +61,6 @@ int runRepair(const RepairOptions& o);
 std::string shown(const std::string& path);
 // Prints "avitool: message" on a fresh line of stderr; returns EXIT_FAIL.
 int fail(const std::string& message);
-// For a file that failed: the library's code and message, and what is known beyond them
-// (a local path that is missing, a directory or unreadable; a URL's HTTP status, refused
-// connection, TLS failure...). Returns EXIT_FAIL.
-int fail(const avi::File& f, const std::string& path, const std::string& what = std::string());
 // "error N: message" for the file's error, with what the library's message leaves out.
 std::string errorText(const avi::File& f);
 // What the remote plug-in last reported (an HTTP status, a refused connection, a failed
@@ -70,65 +70,23 @@ std::string remoteFailure();
 std::string whyNotOpened(const std::string& path, bool forWriting);
 
 // ---- paths ----
-// "file:NAME" and names starting with "/" or "./" are local even when they contain ":/"
-// (which the library takes for a remote location). Returns the path to open and whether
-// it is local.
-std::string localPath(const std::string& path, bool& local);
-
-// A File that opens local paths with the local handler whatever their name holds.
-class ToolFile : public avi::File {
-public:
-    // Opens path as the user typed it (see localPath).
-    bool openPath(const std::string& path, const char* openMode);
-    bool remote() const { return remote_; }
-    const std::string& typedPath() const { return typed_; }
-    bool writing() const { return writing_; }
-    // Whether the file stayed open after a failed open (its header was found but not accepted).
-    bool handleOpen() const { return fileHandle != nullptr && fileHandler != nullptr; }
-    // The handler the library would open path with (for a URL, one made by the remote
-    // plug-in); null when there is none. It may be used while this object lives.
-    std::shared_ptr<avi::IFileHandler> handlerFor(const std::string& path);
-
-protected:
-    bool chooseHandler(const std::u16string& path) override;
-
-private:
-    bool forceLocal_ = false;
-    bool remote_ = false;
-    bool writing_ = false;
-    std::string typed_;
+// A file as the user named it. "file:NAME" and names starting with "/" or "./" are local even
+// when they contain ":/" (which the library takes for a remote location).
+struct Location {
+    std::string typed;  // as typed; printed through shown()
+    std::string path;   // what to open
+    bool local = true;
 };
-
-// A reading File that can also describe the file's layout: RIFF segments, the index the
-// reader went through, and every stream list of the header, read or not.
-class Inspector : public ToolFile {
-public:
-    struct StreamList {
-        std::string type, handler;  // fccType, fccHandler
-        std::uint16_t formatTag = 0, channels = 0, bits = 0;
-        std::uint32_t sampleRate = 0;
-    };
-    std::uint64_t fileSize = 0;
-    unsigned segments = 0;
-    std::string indexSource;
-    std::vector<StreamList> lists;
-
-    void inspect();
-    std::uint32_t headerFrames() const { return streamHeaders[videoStreamNumber % avi::MAX_STREAMS].dwLength; }
-    std::uint32_t videoStreamIndex() const { return videoStreamNumber; }
-    std::uint32_t audioStreamIndex() const { return audioStreamNumber; }
-    std::uint16_t audioFormatTag() const;
-    // Bytes the index gives frame i (0 when there is no such entry).
-    std::uint32_t indexedSize(std::uint32_t i) const { return i < videoIndex.size() ? videoIndex[i].getSize() : 0; }
-    // Whether the video's geometry agrees with the frame size the library reads, so that
-    // buffers sized from the getters hold every row walked; the reason otherwise.
-    bool checkGeometry(std::string& error);
-
-private:
-    bool header(std::uint64_t pos, char* id, std::uint32_t& size, char* form);
-    // Walks the hdrl between from and to: notes every strl and whether one carries indx.
-    bool walkHeader(std::uint64_t from, std::uint64_t to, int depth = 0);
-};
+Location locate(const std::string& typed);
+// Opens f on loc: a local name through the local handler, whatever it holds.
+bool openFile(avi::internal::FileBridge& f, const Location& loc, const char* mode);
+// The handler to read or write loc with (for a URL, one the remote plug-in makes, which
+// keeper keeps loaded); null when there is none.
+std::shared_ptr<avi::IFileHandler> handlerFor(avi::internal::FileBridge& keeper, const Location& loc);
+// For a file that failed: the library's code and message, and what is known beyond them
+// (a local path that is missing, a directory or unreadable; a URL's HTTP status, refused
+// connection, TLS failure...). Returns EXIT_FAIL.
+int fail(const avi::File& f, const Location& loc, bool writing, const std::string& what = std::string());
 
 // ---- signals ----
 // SIGINT and SIGTERM set stopSignal (no SA_RESTART, so a blocking read returns early);
@@ -156,8 +114,8 @@ public:
     bool prepare(const std::string& target, bool overwrite);
     // The local file to write.
     const std::string& path() const { return writePath_; }
-    // path() in the form ToolFile::openPath takes (a local name may contain ":/").
-    std::string openable() const { return "file:" + writePath_; }
+    // path() as a local Location (its name may contain ":/").
+    Location location() const { return locate("file:" + writePath_); }
     const std::string& target() const { return target_; }
     bool commit();
     void drop();

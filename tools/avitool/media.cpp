@@ -101,7 +101,7 @@ bool writePng(const std::string& path, const Image& image, std::string& error) {
     png.version = PNG_IMAGE_VERSION;
     png.width = image.width;
     png.height = image.height;
-    png.format = PNG_FORMAT_RGB;
+    png.format = image.bgr ? PNG_FORMAT_BGR : PNG_FORMAT_RGB;
     if (!png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), 0, nullptr)) {
         error = std::string("PNG: ") + png.message;
         return false;
@@ -111,7 +111,17 @@ bool writePng(const std::string& path, const Image& image, std::string& error) {
 
 bool writePpm(std::FILE* out, const Image& image) {
     std::fprintf(out, "P6\n%u %u\n255\n", image.width, image.height);
-    return std::fwrite(image.rgb.data(), 1, image.rgb.size(), out) == image.rgb.size();
+    if (!image.bgr) return std::fwrite(image.rgb.data(), 1, image.rgb.size(), out) == image.rgb.size();
+    std::vector<unsigned char> row(3 * static_cast<std::size_t>(image.width));
+    for (std::size_t at = 0; at < image.rgb.size(); at += row.size()) {
+        for (std::size_t x = 0; x < row.size(); x += 3) {
+            row[x] = image.rgb[at + x + 2];
+            row[x + 1] = image.rgb[at + x + 1];
+            row[x + 2] = image.rgb[at + x];
+        }
+        if (std::fwrite(row.data(), 1, row.size(), out) != row.size()) return false;
+    }
+    return true;
 }
 
 std::uint32_t aviStride(std::uint32_t width, unsigned bits) {
@@ -264,7 +274,7 @@ bool WavWriter::close() {
     return ok;
 }
 
-bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t& height) {
+bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t& height, std::string* pixelFormat) {
     tjhandle tj = tjInitDecompress();
     if (tj == nullptr) return false;
     int w = 0, h = 0, subsampling = 0, colorspace = 0;
@@ -274,6 +284,8 @@ bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t
     if (rc != 0 || w <= 0 || h <= 0) return false;
     width = static_cast<std::uint32_t>(w);
     height = static_cast<std::uint32_t>(h);
+    static const char* const names[] = {"yuvj444p", "yuvj422p", "yuvj420p", "gray", "yuvj440p", "yuvj411p"};
+    if (pixelFormat != nullptr) *pixelFormat = subsampling >= 0 && subsampling < 6 ? names[subsampling] : "";
     return true;
 }
 

@@ -8,10 +8,11 @@
 
 namespace avitool {
 
-// Top-down, packed 8-bit RGB.
+// Top-down, packed 8-bit RGB (B, G, R when bgr).
 struct Image {
     std::uint32_t width = 0, height = 0;
     std::vector<unsigned char> rgb;
+    bool bgr = false;
 };
 
 // Reads a PNG (any colour type, converted to RGB) or a binary PPM (P6, maxval 255).
@@ -70,8 +71,10 @@ private:
 
 // Width and height of a PNG, PPM or JPEG image from its header; jpeg tells which it was.
 bool imageSize(const std::string& path, std::uint32_t& width, std::uint32_t& height, bool& jpeg, std::string& error);
-// Width and height from a JPEG's header (libturbojpeg); false when it is not a JPEG.
-bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t& height);
+// Width and height from a JPEG's header (libturbojpeg); false when it is not a JPEG. The
+// pixel format ffmpeg decodes it to (yuvj420p, gray, ...) goes to pixelFormat when asked.
+bool jpegSize(const std::vector<char>& data, std::uint32_t& width, std::uint32_t& height,
+              std::string* pixelFormat = nullptr);
 bool readFileBytes(const std::string& path, std::vector<char>& out, std::uint64_t limit, std::string& error);
 
 }  // namespace avitool
