@@ -13,7 +13,9 @@ PyObject* errorType = nullptr;
 void raiseIfError(avi::File& file) {
     const auto code = file.getErrorCode();
     if (code == avi::errors::ERR_NONE) return;
-    const std::string message = file.getErrorMsg();
+    std::string message = file.getErrorMsg();
+    if (code == avi::errors::ERR_EMPTY_VIDEO_CHUNK)  // the library's message is only the fallback form
+        message += ": an empty video chunk, as a dropped frame is stored (the default reader reads the file)";
     file.clearError();
     throw Failure(code, message);
 }
@@ -23,6 +25,8 @@ void openOrRaise(avi::File& file, std::mutex& lock, const std::string& path, con
     if (file.getErrorCode() == avi::errors::ERR_NONE) fail(file, avi::errors::ERR_OPEN_FAILED);
     raiseIfError(file);
 }
+
+void raise(avi::errors::error_T code, const std::string& message) { throw Failure(code, message); }
 
 void fail(avi::File& file, avi::errors::error_T code) {
     file.setError(code);
@@ -54,18 +58,21 @@ PYBIND11_MODULE(avi, m) {
     });
 
     bindReader(m);
+    bindStrictReader(m);
     bindWriter(m);
 
     m.def(
         "open",
-        [](py::object path, const std::string& mode) {
+        [](py::object path, const std::string& mode, bool strict) {
             // str, bytes and path-like objects; URLs go to the library's remote handler.
             py::object name = py::module_::import("os").attr("fsencode")(path);
             const std::string utf8 = name.cast<std::string>();
-            if (mode == "r" || mode == "rb") return openReader(utf8);
+            if (mode == "r" || mode == "rb") return strict ? openStrictReader(utf8) : openReader(utf8);
             if (mode == "w" || mode == "wb") return openWriter(utf8);
             throw py::value_error("mode must be 'r' or 'w', not '" + mode + "'");
         },
-        py::arg("path"), py::arg("mode") = "r",
-        "Opens an AVI file (a local path or a URL) for reading ('r') or writing ('w').");
+        py::arg("path"), py::arg("mode") = "r", py::arg("strict") = false,
+        "Opens an AVI file (a local path or a URL) for reading ('r') or writing ('w'). Reading gives every frame "
+        "exactly as ffmpeg does, or raises avi.Error saying why (files with absolute idx1 offsets, no index, cut "
+        "short, dropped frames); strict=True reads through the library's specified path instead.");
 }

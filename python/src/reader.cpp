@@ -1,5 +1,6 @@
-// avi.open(path, "r"): frames as (height, width, 3) BGR arrays, top row first, read straight
-// into the array's memory; audio as (samples, channels) arrays.
+// avi.open(path, strict=True): the library's specified read path. Frames as (height, width, 3)
+// BGR arrays, top row first, read straight into the array's memory; audio as (samples,
+// channels) arrays.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -12,18 +13,15 @@ namespace {
 
 namespace err = avi::errors;
 
-// The frame size the library reads uncompressed frames with is not among its getters; it
-// bounds what a frame may cost us, whatever the header's geometry claims.
-class ReadFile : public avi::File {
-public:
-    std::uint32_t frameBytes() const { return videoFrameSize; }
-};
+// The frame size the library reads uncompressed frames with (frameBytes()) bounds what a
+// frame may cost us, whatever the header's geometry claims.
+using ReadFile = avi::internal::FileBridge;
 
 std::uint64_t pad4(std::uint64_t n) { return (n + 3) & ~std::uint64_t{3}; }
 
-class Reader {
+class StrictReader {
 public:
-    explicit Reader(const std::string& path) {
+    explicit StrictReader(const std::string& path) {
         openOrRaise(file_, lock_, path, "r");
         // What the support checks noted at open fails no call to come; it is reported by a
         // frame read that finds no frame to deliver.
@@ -161,23 +159,23 @@ private:
 // Iterating a reader yields every frame by number, whatever the sequential position.
 struct Frames {
     py::object owner;
-    Reader* reader;
+    StrictReader* reader;
     long long next = 0;
 };
 
 template <class Getter>
 auto prop(Getter g) {
-    return [g](Reader& r) { return (r.file().*g)(); };
+    return [g](StrictReader& r) { return (r.file().*g)(); };
 }
 
 }  // namespace
 
-py::object openReader(const std::string& path) {
-    return py::cast(new Reader(path), py::return_value_policy::take_ownership);
+py::object openStrictReader(const std::string& path) {
+    return py::cast(new StrictReader(path), py::return_value_policy::take_ownership);
 }
 
-void bindReader(py::module_& m) {
-    py::class_<Frames>(m, "_Frames")
+void bindStrictReader(py::module_& m) {
+    py::class_<Frames>(m, "_StrictFrames")
         .def("__iter__", [](Frames& it) -> Frames& { return it; })
         .def("__next__", [](Frames& it) {
             if (it.next >= it.reader->frameCount()) {
@@ -187,33 +185,36 @@ void bindReader(py::module_& m) {
             return it.reader->readFrame(py::int_(it.next++));
         });
 
-    py::class_<Reader>(m, "Reader", "An AVI file open for reading; made by avi.open(path).")
+    py::class_<StrictReader>(
+        m, "StrictReader",
+        "An AVI file read through the library's specified path; made by avi.open(path, strict=True).")
         .def_property_readonly("width", prop(&avi::File::getVideoWidth))
         .def_property_readonly("height", prop(&avi::File::getVideoHeight))
-        .def_property_readonly("frame_count", &Reader::frameCount)
-        .def_property_readonly("fps", &Reader::fps, "Frame rate as a Fraction (rate / scale); None when scale is 0.")
+        .def_property_readonly("frame_count", &StrictReader::frameCount)
+        .def_property_readonly("fps", &StrictReader::fps,
+                               "Frame rate as a Fraction (rate / scale); None when scale is 0.")
         .def_property_readonly("bits_per_pixel", prop(&avi::File::getVideoBitsPerPixel))
-        .def_property_readonly("fourcc", &Reader::fourcc, "Compression code; '' for uncompressed video.")
+        .def_property_readonly("fourcc", &StrictReader::fourcc, "Compression code; '' for uncompressed video.")
         .def_property_readonly("has_video", prop(&avi::File::hasVideo))
         .def_property_readonly("has_audio", prop(&avi::File::hasAudio))
         .def_property_readonly("sample_rate", prop(&avi::File::getAudioSampleRate))
         .def_property_readonly("channels", prop(&avi::File::getAudioNumberOfChannels))
         .def_property_readonly("bits_per_sample", prop(&avi::File::getAudioBitsPerSample))
-        .def("read_frame", &Reader::readFrame, py::arg("i") = py::none(),
+        .def("read_frame", &StrictReader::readFrame, py::arg("i") = py::none(),
              "Frame i (the next one when i is None; None after the last) as a uint8 array of shape "
              "(height, width, 3), BGR, top row first.")
-        .def("read_raw", &Reader::readRaw, py::arg("i"), "The stored bytes of frame i (a JPEG for MJPEG).")
-        .def("read_audio", &Reader::readAudio, py::arg("n") = py::none(),
+        .def("read_raw", &StrictReader::readRaw, py::arg("i"), "The stored bytes of frame i (a JPEG for MJPEG).")
+        .def("read_audio", &StrictReader::readAudio, py::arg("n") = py::none(),
              "The next n sample frames (all that are left when n is None) as an array of shape "
              "(samples, channels): uint8 for 8-bit audio, int16 for 16-bit.")
         .def("__iter__",
              [](py::object self) {
-                 return Frames{self, &self.cast<Reader&>()};
+                 return Frames{self, &self.cast<StrictReader&>()};
              })
-        .def("__len__", &Reader::frameCount)
-        .def("close", &Reader::close)
+        .def("__len__", &StrictReader::frameCount)
+        .def("close", &StrictReader::close)
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Reader& r, const py::args&) { r.close(); });
+        .def("__exit__", [](StrictReader& r, const py::args&) { r.close(); });
 }
 
 }  // namespace pyavi

@@ -74,10 +74,14 @@ def test_numpy_frames_and_audio_round_trip_as_ffmpeg_and_opencv_decode_them(
             ok, cv = capture.read()
             assert ok and frame.dtype == np.uint8 and np.array_equal(frame, expected[i]), f"frame {i}"
             assert np.array_equal(cv, expected[i]), f"frame {i} differs from OpenCV"
-        # A view over the bottom-up rows padded to 4 bytes, top row first: no copy.
-        assert ours[0].strides == (-40, 3, 1) and ours[0].base.nbytes >= 40 * h
-        # Numbered, sequential and negative reads meet the same frames.
-        assert np.array_equal(f.read_frame(), ours[0]) and np.array_equal(f.read_frame(-1), ours[-1])
+        # Frames are arrays of their own; the strict path's are views over the bottom-up rows padded
+        # to 4 bytes, top row first: no copy.
+        assert ours[0].flags.c_contiguous and ours[0].flags.writeable
+        strict = avi.open(path, strict=True).read_frame(0)
+        assert np.array_equal(strict, ours[0]) and strict.strides == (-40, 3, 1) and strict.base.nbytes >= 40 * h
+        # Numbered, sequential and negative reads meet the same frames; a numbered read moves the position.
+        assert np.array_equal(f.read_frame(1), ours[1]) and np.array_equal(f.read_frame(), ours[2])
+        assert np.array_equal(f.read_frame(-1), ours[-1]) and f.read_frame() is None
         if audio_bits:
             got = np.concatenate([f.read_audio(1000), f.read_audio()])
             theirs = ffmpeg("-i", path, "-map", "0:a", "-f", "s16le" if audio_bits == 16 else "u8", "-")
@@ -99,8 +103,8 @@ def test_errors_carry_the_library_code(tmp_path):
         (3, lambda: avi.open(str(tmp_path / "no" / "dir.avi"), "w")),
         (1, lambda: avi.open(text)),
         (32, lambda: avi.open(mjpeg).read_frame(0)),
-        (33, lambda: avi.open(mjpeg).read_audio()),
-        (11, lambda: [frame for frame in avi.open(trunc)]),
+        (10, lambda: avi.open(mjpeg).read_audio()),  # no audio stream
+        (11, lambda: [frame for frame in avi.open(trunc, strict=True)]),
         (40, lambda: writer.write_frame(np.zeros((2, 2, 3), np.uint8))),
     ]
     for code, action in cases:
