@@ -9,18 +9,17 @@
 #include <vector>
 
 #include "MemoryFileHandler.h"
-#include "avi/File.h"
+#include "core/FileBridge.h"
 
 namespace avitest {
 
 // Opens the parts of the object's state that tests inspect, and lets them hand it a
 // handler of their own.
-class TestFile : public avi::File {
+class TestFile : public avi::internal::FileBridge {
 public:
     using File::audioIndex;
     using File::bitmapHeader;  // the benchmark sets up a reader by hand
     using File::colormap;
-    using File::File;
     using File::fileHandle;
     using File::fileHandler;
     using File::fileName;
@@ -31,10 +30,9 @@ public:
     using File::videoFrameSize;
     using File::videoIndex;
 
-    // Opens path through the given handler instead of the local disk: the handler is
-    // installed and the file opened as open() would, for reading or writing.
+    // Opens path through the given handler instead of the local disk, for reading or writing.
     bool openWith(std::shared_ptr<avi::IFileHandler> handler, const std::u16string& path, const char* openMode) {
-        injected = std::move(handler);
+        useHandler(std::move(handler));
         return open(path, openMode);
     }
 
@@ -43,22 +41,6 @@ public:
         auto mem = std::make_shared<MemoryFileHandler>();
         mem->put(u"in.avi", std::move(bytes));
         return openWith(mem, u"in.avi", "r");
-    }
-
-    // The handler the library would open path with (for a URL, one made by the remote
-    // plug-in); it may be used while this object lives.
-    std::shared_ptr<avi::IFileHandler> handlerFor(const std::u16string& path) {
-        return File::chooseHandler(path) ? fileHandler : nullptr;
-    }
-
-    // Later opens go through this handler; null restores the normal choice.
-    std::shared_ptr<avi::IFileHandler> injected;
-
-protected:
-    bool chooseHandler(const std::u16string& path) override {
-        if (!injected) return File::chooseHandler(path);
-        fileHandler = injected;
-        return true;
     }
 };
 

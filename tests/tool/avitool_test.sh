@@ -9,8 +9,8 @@ die() { echo "FAIL: $*" >&2; exit 1; }
 # Runs the tool expecting exit status $1; stderr goes to err.
 expect() { local want=$1; shift; local rc=0; "$TOOL" "$@" 2>err >out || rc=$?; [ $rc = "$want" ] || die "exit $rc, not $want: $* ($(cat err))"; }
 has() { grep -q -- "$1" "${2:-err}" || die "'$1' missing in: $(cat "${2:-err}")"; }
-# Frame hashes of any input, as ffmpeg decodes it to packed RGB (through the filter $VF if set).
-hashes() { ffmpeg -v error "${@:2}" -i "$1" ${VF:+-vf "$VF"} -map 0:v -pix_fmt rgb24 -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}'; }
+# Frame hashes of any input, as ffmpeg decodes it to packed RGB.
+hashes() { ffmpeg -v error "${@:2}" -i "$1" -map 0:v -pix_fmt rgb24 -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}'; }
 probe() { ffprobe -v error -select_streams "$2" -show_entries "stream=$3" -of csv=p=0 "$1"; }
 # A value from a JSON file; non-finite numbers and invalid UTF-8 fail the test.
 jget() { python3 -c 'import json,sys
@@ -46,8 +46,6 @@ depths)  # every bit depth through create -> check -> frames, as ffmpeg sees it;
     "$TOOL" -q create d$bits.avi --fps 10 --bits $bits --images .
     expect 0 check d$bits.avi
     "$TOOL" frames d$bits.avi -o f$bits
-    # 5-bit channels are compared at 5 bits: decoders widen them in different ways.
-    VF=; [ $bits = 16 ] && VF="lutrgb=r=bitand(val\\,248):g=bitand(val\\,248):b=bitand(val\\,248)"
     [ "$(hashes "f$bits/frame_%06d.png")" = "$(hashes d$bits.avi)" ] || die "$bits bits: ours and ffmpeg's frames differ"
   done
   [ "$(ffmpeg -v error -i d32.avi -vf alphaextract -f rawvideo - | tr -d '\377' | wc -c)" = 0 ] || die "alpha is not 255"
@@ -100,13 +98,13 @@ outputs)  # existing outputs, failed runs, signals, the recovery side file
   ;;
 usage)  # exit statuses, messages, ranges
   sources; "$TOOL" create ok.avi --fps 10 --images .
-  for args in "" "info" "info a b" "frames ok.avi" "create x.avi --fps 10" "--bogus info ok.avi" "create x.avi --images . --fps 10 --bits 12"; do
-    expect 2 $args
+  for args in "" "info" "info a b" "frames ok.avi" "create x.avi --fps 10" "--bogus info ok.avi" "create x.avi --images . --fps 10 --bits 12" \
+      "bogus ok.avi" "create x.avi --images . --fps abc" "create x.avi --raw - --fps 10 --size banana" "repair ok.avi x.avi --bits 7" \
+      "create x.avi --images . --fps 0" "create x.avi --images . --fps 1/0" "frames ok.avi -o - --range 3:2" "frames ok.avi -o - --range a:b"; do
+    expect 2 $args; has '^Usage: avitool'
   done
   expect 0 --version; has 1.0.0 out
-  for r in 5 3:2 0:11 :4 a:b; do expect 1 frames ok.avi -o - --range $r; done
-  expect 0 frames ok.avi -o - --range 9:10
-  expect 1 create x.avi --fps 0 --images .; expect 1 create x.avi --fps 1/0 --images .
+  expect 1 frames ok.avi -o - --range 0:11; expect 0 frames ok.avi -o - --range 9:10
   expect 1 info missing.avi; has 'no such file'
   expect 1 info .; has 'is a directory'
   expect 1 info --json missing.avi; [ "$(jget out "d['error']['code']")" = 3 ] || die "no error object"
