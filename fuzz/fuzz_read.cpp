@@ -1,5 +1,6 @@
 // Opens the input as an AVI file through the in-memory handler and reads every frame in all
-// three forms, by number and in sequence, and all audio. Every read gets a fresh heap buffer
+// three forms, by number and in sequence, and all audio; then the same through the tolerant
+// reader, in each of its forms. Every read gets a fresh heap buffer
 // of exactly the size the library reports for it, so AddressSanitizer sees any overrun.
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "MemoryFileHandler.h"
 #include "TestFile.h"
+#include "TolerantRead.h"
 
 namespace {
 
@@ -38,6 +40,8 @@ void readFrame(avitest::TestFile& f, long long at, std::size_t inputSize) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto mem = std::make_shared<avitest::MemoryFileHandler>();
     mem->put(u"in.avi", avitest::MemoryFileHandler::Bytes(data, data + size));
+    salvage::TolerantReader t;
+    if (t.open(mem, u"in.avi", salvage::Hints(), "")) avitest::readEverything(t, size + 4096);
     avitest::TestFile f;
     if (!f.openWith(mem, u"in.avi", "r")) return 0;
 

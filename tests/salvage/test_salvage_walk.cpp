@@ -1,12 +1,14 @@
-// The salvage walker on files built byte by byte: layouts ffmpeg and GStreamer do not make,
-// and hostile ones. Each case says what must be recovered; the recovered bytes are compared
-// with those written.
+// The salvage walker and the tolerant reader on files built byte by byte: layouts ffmpeg and
+// GStreamer do not make, and hostile ones. Each case says what must be recovered; the
+// recovered bytes are compared with those written.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 
 #include "AviBuilder.h"
 #include "MemoryFileHandler.h"
+#include "salvage/TolerantReader.h"
 #include "salvage/salvage.h"
 
 using avitest::AviBuilder;
@@ -16,13 +18,13 @@ namespace {
 // Frames of 2x1 pixels at 24 bits are 8 bytes; audio is 8-bit mono.
 std::string frame(int i) { return std::string(8, static_cast<char>('a' + i)); }
 
-// Opens RIFF AVI, writes the headers and opens the movi list.
-void start(AviBuilder& b) {
+// Opens RIFF AVI, writes the headers and opens the movi list; returns the offset of its form type.
+std::size_t start(AviBuilder& b, const std::string& wave = AviBuilder::wave(1, 1, 8000, 8)) {
     b.begin("RIFF", "AVI ");
     b.hdrl(AviBuilder::avih(40000, 0x10, 3, 2, 2, 1),
            {{AviBuilder::strh("vids", 1, 25, 3), AviBuilder::bitmap(2, 1, 24)},
-            {AviBuilder::strh("auds", 1, 8000, 9, 1), AviBuilder::wave(1, 1, 8000, 8)}});
-    b.begin("LIST", "movi");
+            {AviBuilder::strh("auds", 1, 8000, 9, 1), wave}});
+    return b.begin("LIST", "movi") + 8;
 }
 
 struct Case {
@@ -113,5 +115,138 @@ TEST_P(SalvageWalk, RecoversWhatIsIntact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, SalvageWalk, ::testing::ValuesIn(cases));
+
+struct TolerantCase {
+    const char* name;
+    std::function<std::vector<char>()> build;
+    salvage::IndexKind index;
+    bool absolute;
+    unsigned walked;
+    // A letter per frame, its content ('a': frame(0)); upper case: not a key frame; '-' a
+    // dropped frame; '!' a frame whose read must fail and say which frame.
+    std::string frames, audio;
+};
+
+// Frames with their audio chunk, and idx1 entries for them from base (0: file positions).
+std::vector<AviBuilder::IdxEntry> interleave(AviBuilder& b, int frames, std::size_t base) {
+    std::vector<AviBuilder::IdxEntry> idx;
+    for (int i = 0; i < frames; ++i) {
+        idx.push_back({"00db", static_cast<std::uint32_t>(b.size() - base), 8});
+        b.chunk("00db", frame(i));
+        idx.push_back({"01wb", static_cast<std::uint32_t>(b.size() - base), 3});
+        b.chunk("01wb", "xyz");
+    }
+    return idx;
+}
+
+const TolerantCase tolerantCases[] = {
+    {"idx1 offsets that are file positions (GStreamer)",
+     [] {
+         AviBuilder b;
+         start(b);
+         const auto idx = interleave(b, 3, 0);
+         b.end().chunk("idx1", AviBuilder::idx1(idx)).end();
+         return b.bytes;
+     },
+     salvage::IndexKind::Idx1, true, 0, "abc", "xyzxyzxyz"},
+    {"an idx1 entry no sample checks points at an audio chunk",
+     [] {
+         AviBuilder b;
+         const std::size_t movi = start(b);
+         auto idx = interleave(b, 10, movi);
+         idx[8].offset = idx[9].offset;  // frame 4 (not among the entries checked at open)
+         b.end().chunk("idx1", AviBuilder::idx1(idx)).end();
+         return b.bytes;
+     },
+     salvage::IndexKind::Idx1, false, 0, "abcd!fghij", "xyzxyzxyzxyzxyzxyzxyzxyzxyzxyz"},
+    {"OpenDML: a non-key frame, a second segment cut before its index",
+     [] {
+         AviBuilder b;
+         b.begin("RIFF", "AVI ");
+         b.begin("LIST", "hdrl");
+         b.chunk("avih", AviBuilder::avih(40000, 0x10, 5, 1, 2, 1));
+         b.begin("LIST", "strl");
+         b.chunk("strh", AviBuilder::strh("vids", 1, 25, 5));
+         const std::size_t indx = b.chunk("strf", AviBuilder::bitmap(2, 1, 24)).size() + 8;
+         b.chunk("indx", AviBuilder::superIndex("00db", {{0, 0}})).end().end();
+         b.begin("LIST", "movi");
+         std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+         for (int i = 0; i < 3; ++i) {
+             entries.push_back({static_cast<std::uint32_t>(b.size() + 8), 8u | (i == 1 ? 0x80000000u : 0u)});
+             b.chunk("00db", frame(i));
+         }
+         AviBuilder::put32(b.bytes, indx + 24, static_cast<std::uint32_t>(b.size()));
+         AviBuilder::put32(b.bytes, indx + 32, 8 + 24 + 8 * 3);
+         b.chunk("ix00", AviBuilder::standardIndex("00db", 0, entries)).end().end();
+         b.begin("RIFF", "AVIX");
+         b.begin("LIST", "movi");
+         for (int i = 3; i < 6; ++i) b.chunk("00db", frame(i));
+         b.bytes.resize(b.size() - 3);
+         return b.bytes;
+     },
+     salvage::IndexKind::OpenDML, false, 2, "aBcde", ""},
+    {"interleave lists and a dropped frame, no index",
+     [] {
+         AviBuilder b;
+         start(b);
+         for (int i = 0; i < 2; ++i) {
+             b.begin("LIST", "rec ");
+             b.chunk("00db", frame(i)).chunk("01wb", "xyz").end();
+         }
+         b.chunk("00db", "").chunk("00db", frame(2)).end().end();
+         return b.bytes;
+     },
+     salvage::IndexKind::Walk, false, 4, "ab-c", "xyzxyz"},
+    {"a cut audio chunk keeps its whole sample frames",
+     [] {
+         AviBuilder b;
+         start(b, AviBuilder::wave(1, 2, 8000, 16));
+         b.chunk("00db", frame(0)).chunk("01wb", "ABCDEFGH").chunk("01wb", "IJKLMNOP");
+         b.bytes.resize(b.size() - 2);
+         return b.bytes;
+     },
+     salvage::IndexKind::Walk, false, 1, "a", "ABCDEFGHIJKL"},
+};
+
+class TolerantRead : public ::testing::TestWithParam<TolerantCase> {};
+
+TEST_P(TolerantRead, GivesWhatIsThereOrSaysWhy) {
+    const TolerantCase& c = GetParam();
+    SCOPED_TRACE(c.name);
+    auto handler = std::make_shared<avitest::MemoryFileHandler>();
+    handler->put(u"f.avi", c.build());
+    salvage::TolerantReader r;
+    ASSERT_TRUE(r.open(handler, u"f.avi", {}, "")) << r.error();
+    EXPECT_EQ(r.findings().index, c.index);
+    EXPECT_EQ(r.findings().absoluteOffsets, c.absolute);
+    EXPECT_EQ(r.findings().walkedFrames, c.walked);
+    std::string audio(r.audioBytes(), '\0');
+    EXPECT_EQ(r.readAudio(0, audio.data(), audio.size()), audio.size());
+    EXPECT_EQ(audio, c.audio);
+    ASSERT_EQ(r.frames().size(), c.frames.size());
+    std::string stored(8, '\0'), picture(6, '\0'), before(6, '\0');
+    const salvage::Picture bgr;
+    for (std::size_t i = 0; i < c.frames.size(); ++i) {
+        const char code = c.frames[i];
+        const salvage::FrameEntry& e = r.frames()[i];
+        if (code == '!') {
+            EXPECT_FALSE(r.readStored(i, stored.data()));
+            EXPECT_NE(r.error().find("frame " + std::to_string(i) + ": the chunk at offset"), std::string::npos) << r.error();
+            continue;
+        }
+        ASSERT_TRUE(r.readPicture(i, picture.data(), bgr)) << r.error();
+        if (code == '-') {
+            EXPECT_EQ(e.size, 0u);
+            EXPECT_EQ(picture, before) << "a dropped frame shows the one before";
+            continue;
+        }
+        EXPECT_TRUE(r.readStored(i, stored.data())) << r.error();
+        EXPECT_EQ(stored, std::string(8, static_cast<char>(std::tolower(code)))) << "frame " << i;
+        EXPECT_EQ(e.key, !std::isupper(code)) << "frame " << i;
+        before = picture;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TolerantRead, ::testing::ValuesIn(tolerantCases));
 
 }  // namespace
