@@ -21,6 +21,8 @@
 #include "Peers.h"
 #include "TestFile.h"
 #include "avi/File.h"
+#include "avi/LocalFileHandler.h"
+#include "salvage/TolerantReader.h"
 
 #ifdef AVI_BENCH_HTTP
 #include "Nginx.h"
@@ -76,6 +78,24 @@ std::vector<Range> frameRanges(const std::string& path) {
     return out;
 }
 
+// An ffmpeg file in the benchmark's folder: top-down bgr24 with PCM audio past 1 GiB (it has an
+// AVIX segment), or 100000 tiny frames.
+std::string ffmpegFile(const Options& o, bool tiny) {
+    const int seconds = o.quick ? 4 : 48, frames = o.quick ? 20000 : 100000;
+    const std::string path = o.dir +
+                             (tiny ? "/avi_bench_ffmpeg_tiny_" + std::to_string(frames)
+                                   : "/avi_bench_ffmpeg_" + std::to_string(seconds) + "s") +
+                             ".avi";
+    if (!exists(path))
+        shell(tiny ? "ffmpeg -v error -f lavfi -i testsrc=size=16x16:rate=1000 -frames:v " + std::to_string(frames) +
+                         " -c:v rawvideo -pix_fmt bgr24 -y '" + path + "'"
+                   : "ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -f lavfi -i "
+                     "sine=frequency=440:sample_rate=48000 -t " +
+                         std::to_string(seconds) + " -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le -y '" + path + "'");
+    warm(path);
+    return path;
+}
+
 double oursRead(const std::string& path, std::vector<char>& buffer, bool rgb) {
     const double t0 = now();
     avi::File r;
@@ -107,14 +127,7 @@ double lavfRead(const std::string& path, std::size_t frames) {
 // 1. Every frame of an ffmpeg-made file: top-down bgr24 with PCM audio, past 1 GiB so that
 //    it has an AVIX segment.
 void readCase(const Options& o) {
-    const int seconds = o.quick ? 4 : 48;
-    const std::string path = o.dir + "/avi_bench_ffmpeg_" + std::to_string(seconds) + "s.avi";
-    if (!exists(path))
-        shell(
-            "ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
-            "-t " +
-            std::to_string(seconds) + " -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le -y '" + path + "'");
-    warm(path);
+    const std::string path = ffmpegFile(o, false);
     const auto ranges = frameRanges(path);
     avitest::TestFile probe;
     if (!probe.open(path.c_str(), "r") || !probe.topDown) die("the ffmpeg file is not top-down");
@@ -134,12 +147,8 @@ void readCase(const Options& o) {
 
 // 2. Many tiny frames: the cost of a frame beyond its bytes.
 void tinyCase(const Options& o) {
+    const std::string path = ffmpegFile(o, true);
     const int frames = o.quick ? 20000 : 100000;
-    const std::string path = o.dir + "/avi_bench_ffmpeg_tiny_" + std::to_string(frames) + ".avi";
-    if (!exists(path))
-        shell("ffmpeg -v error -f lavfi -i testsrc=size=16x16:rate=1000 -frames:v " + std::to_string(frames) +
-              " -c:v rawvideo -pix_fmt bgr24 -y '" + path + "'");
-    warm(path);
     const auto ranges = frameRanges(path);
     std::vector<char> buffer(ranges[0].size);
     const double n = static_cast<double>(ranges.size());
@@ -152,6 +161,50 @@ void tinyCase(const Options& o) {
         "libavformat av_read_frame", t[1], n, load);
     row("read " + std::to_string(frames) + " tiny frames (16x16 bgr24), per frame", nsEach, t[0], n, "pread per frame",
         t[2], n, load);
+}
+
+// Every frame through the tolerant reader, in the layout the library delivers (bottom-up rows).
+double tolerantRead(const std::string& path, std::vector<char>& buffer) {
+    const double t0 = now();
+    salvage::TolerantReader r;
+    if (!r.open(path)) die(r.error());
+    const salvage::Picture as{salvage::Picture::Stored, false, r.video().storedStride()};
+    for (std::uint64_t i = 0; i < r.frames().size(); ++i)
+        if (!r.readPicture(i, buffer.data(), as)) die(r.error());
+    return since(t0);
+}
+
+double timedOpen(const std::string& path, bool tolerant) {
+    const double t0 = now();
+    salvage::TolerantReader t;
+    avi::File f;
+    if (tolerant ? !t.open(path) : !f.open(path.c_str(), "r")) die("open " + path);
+    return since(t0);
+}
+
+// 3. The tolerant reader against the library's path (the same bytes out), per file: every
+//    frame, and the open.
+void tolerantCase(const Options& o) {
+    for (const bool tiny : {false, true}) {
+        const std::string path = ffmpegFile(o, tiny);
+        std::vector<char> buffer(frameRanges(path)[0].size);
+        salvage::TolerantReader probe;
+        if (!probe.open(path) ||
+            probe.findings().index != (tiny ? salvage::IndexKind::Idx1 : salvage::IndexKind::OpenDML))
+            die("the tolerant reader does not take the index of " + path);
+        const double frames = static_cast<double>(probe.frames().size());
+        const std::string what = tiny
+                                     ? std::to_string(probe.frames().size()) + " tiny frames (16x16 bgr24)"
+                                     : std::to_string(fileSize(path) >> 20) + " MiB OpenDML file (640x480 bgr24 + PCM)";
+        double load = loadAverage();
+        auto t = interleave({[&] { return tolerantRead(path, buffer); }, [&] { return oursRead(path, buffer, false); }},
+                            o.rounds);
+        row("tolerant reader, " + what + ", every frame", nsEach, t[0], frames, "the library's path", t[1], frames,
+            load);
+        load = loadAverage();
+        t = interleave({[&] { return timedOpen(path, true); }, [&] { return timedOpen(path, false); }}, o.rounds * 5);
+        row("tolerant reader, " + what + ", open", msEach, t[0], 1, "the library's open", t[1], 1, load);
+    }
 }
 
 // A file of entries 4x2 24-bit frames written by the library (OpenDML index).
@@ -396,9 +449,7 @@ void writeCase(const Options& o) {
 void httpCase(const Options& o) {
     clockKind() = ClockKind::Wall;
 #ifdef AVI_BENCH_HTTP
-    const int seconds = o.quick ? 4 : 48;
-    const std::string local = o.dir + "/avi_bench_ffmpeg_" + std::to_string(seconds) + "s.avi";
-    if (!exists(local)) readCase(o);
+    const std::string local = ffmpegFile(o, false);
     remotetest::Nginx server;
     std::string why;
     if (!server.start(why)) {
@@ -455,6 +506,7 @@ int main(int argc, char** argv) {
     if (o.wants("read")) readCase(o);
     clockKind() = ClockKind::Cpu;
     if (o.wants("tiny")) tinyCase(o);
+    if (o.wants("tolerant")) tolerantCase(o);
     if (o.wants("index")) indexCase(o);
     if (o.wants("convert")) convertCase(o);
     if (o.wants("write")) writeCase(o);

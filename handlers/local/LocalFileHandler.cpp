@@ -4,9 +4,6 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "format/Rows.h"
 #include "strutil/strutil.h"
 
 namespace avi {
@@ -104,43 +102,7 @@ std::size_t preadFully(int fd, char* out, std::size_t len, std::uint64_t at) {
     return done;
 }
 
-// Swaps n bytes at a and b, 64 at a time through registers.
-void swapBytes(char* a, char* b, std::size_t n) {
-    std::size_t k = 0;
-    for (char t[64]; k + 64 <= n; k += 64) {
-        std::memcpy(t, a + k, 64);
-        std::memcpy(a + k, b + k, 64);
-        std::memcpy(b + k, t, 64);
-    }
-    std::swap_ranges(a + k, a + n, b + k);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// The same with 32-byte registers, chosen at run time: the swap is bound by stores.
-__attribute__((target("avx2"))) void swapBytesAvx2(char* a, char* b, std::size_t n) {
-    std::size_t k = 0;
-    for (; k + 64 <= n; k += 64) {
-        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
-        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k + 32));
-        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
-        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k + 32));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + k), b0);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + k + 32), b1);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + k), a0);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + k + 32), a1);
-    }
-    std::swap_ranges(a + k, a + n, b + k);
-}
-#endif
-
-// Swaps row i with row count - 1 - i.
-void reverseRows(char* rows, std::size_t rowBytes, std::size_t count) {
-    auto swap = swapBytes;
-#if defined(__x86_64__) || defined(__i386__)
-    if (__builtin_cpu_supports("avx2")) swap = swapBytesAvx2;
-#endif
-    for (std::size_t i = 0; i < count / 2; ++i) swap(rows + i * rowBytes, rows + (count - 1 - i) * rowBytes, rowBytes);
-}
+using format::reverseRows;
 
 // A small read in read mode: from the window when it holds the bytes, else through a
 // refilled window when the read continues a forward run, else one pread.

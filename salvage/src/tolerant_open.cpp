@@ -14,18 +14,28 @@ using detail::u32;
 
 namespace {
 
-// Index entries checked against their chunks, per stream, when an index is chosen.
-const std::size_t PROOF_SAMPLES = 8;
+// Index entries checked against their chunks, per stream, when an index is chosen: the
+// first and the last (an index with its offsets taken from the wrong base misses at least
+// one of them). Every chunk is checked again when it is read.
+const std::size_t PROOF_SAMPLES = 2;
 // idx1 key frame flag.
 const std::uint32_t AVIIF_KEYFRAME = 0x10;
 
-struct Entry {
-    std::uint64_t offset;  // data
-    std::uint32_t size;
-    bool key;
-};
+// Index entries are made as the frame table or the audio chunk list holds them.
+template <class E>
+E entry(std::uint64_t offset, std::uint32_t size, bool key);
+template <>
+FrameEntry entry(std::uint64_t offset, std::uint32_t size, bool key) {
+    return {offset, size, key};
+}
+template <>
+AudioChunk entry(std::uint64_t offset, std::uint32_t size, bool) {
+    return {offset, size, size};
+}
+void markKey(FrameEntry& e) { e.key = true; }
+void markKey(AudioChunk&) {}
 
-// Entries spread over the whole of index, the first and last among them.
+// Entries spread over the whole of an index of n, the first and the last among them.
 std::vector<std::size_t> samples(std::size_t n) {
     std::vector<std::size_t> at;
     for (std::size_t k = 0; k < PROOF_SAMPLES && k < n; ++k)
@@ -39,6 +49,7 @@ public:
 
     // Entries of the stream's OpenDML index (super or standard "indx"); the super index's
     // chunks beyond the end of the file (a cut recording) end it.
+    template <class Entry>
     std::vector<Entry> openDml(const std::vector<char>& indx) {
         std::vector<Entry> out;
         if (indx.size() < 24) return out;
@@ -49,16 +60,19 @@ public:
         }
         if (h.indexType != 0) return out;
         const std::uint64_t n = std::min<std::uint64_t>(h.entriesInUse, (indx.size() - 24) / 16);
-        std::vector<char> chunk;
+        // The chunks' sizes bound their entries: room for all of them is made once.
+        std::uint64_t bound = 0;
+        for (std::uint64_t i = 0; i < n; ++i) bound += u32(indx.data() + 32 + 16 * i) / 8;
+        out.reserve(static_cast<std::size_t>(std::min(bound, in_.size() / 8)));
         for (std::uint64_t i = 0; i < n; ++i) {
             const char* e = indx.data() + 24 + 16 * i;
             const std::uint64_t pos = avi::fcns::char2uint64(e);
             const std::uint32_t size = u32(e + 8);
             if (size < 32 || pos > in_.size() || size > in_.size() - pos) break;
-            chunk.resize(size);
-            if (!in_.readAll(pos, chunk.data(), size)) break;
+            const std::unique_ptr<char[]> chunk(new char[size]);
+            if (!in_.readAll(pos, chunk.get(), size)) break;
             // The chunk's own size bounds its entries too.
-            standard(chunk.data() + 8, std::min<std::uint64_t>(size - 8, u32(chunk.data() + 4)), out);
+            standard(chunk.get() + 8, std::min<std::uint64_t>(size - 8, u32(chunk.get() + 4)), out);
         }
         return out;
     }
@@ -70,8 +84,10 @@ public:
         bytes.resize(in_.read(c.data(), bytes.data(), bytes.size()) / 16 * 16);
     }
 
+    template <class Entry>
     std::vector<Entry> fromIdx1(const std::vector<char>& idx1, unsigned stream, bool video, std::uint64_t base) {
         std::vector<Entry> out;
+        out.reserve(idx1.size() / 16);
         bool anyKey = false;
         for (std::size_t i = 0; i + 16 <= idx1.size(); i += 16) {
             const char* e = idx1.data() + i;
@@ -79,15 +95,16 @@ public:
             if (k.stream != static_cast<int>(stream) || (video ? !k.video() : !k.audio())) continue;
             const bool key = (u32(e + 4) & AVIIF_KEYFRAME) != 0;
             anyKey = anyKey || key;
-            out.push_back({base + u32(e + 8) + 8, u32(e + 12), key});
+            out.push_back(entry<Entry>(base + u32(e + 8) + 8, u32(e + 12), key));
         }
         // A writer that sets no flag at all says nothing about key frames.
         if (!anyKey)
-            for (Entry& e : out) e.key = true;
+            for (Entry& e : out) markKey(e);
         return out;
     }
 
     // Whether entries spread over the index point at chunks of the stream with their sizes.
+    template <class Entry>
     bool proven(const std::vector<Entry>& entries, unsigned stream, bool video) {
         for (const std::size_t i : samples(entries.size())) {
             char h[8];
@@ -102,25 +119,27 @@ private:
     avi::format::Source& in_;
 
     // A standard index's data (index header, base, reserved, entries).
+    template <class Entry>
     void standard(const char* d, std::uint64_t length, std::vector<Entry>& out) {
         if (length < 24) return;
         const avi::aviindex_chunk h = avi::format::decodeIndexHeader(d);
         if (h.indexType != 1 || h.indexSubType != 0) return;
         const std::uint64_t base = avi::fcns::char2uint64(d + 12);
         const std::uint64_t n = std::min<std::uint64_t>(h.entriesInUse, (length - 24) / 8);
-        out.reserve(out.size() + n);
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const std::uint32_t offset = u32(d + 24 + 8 * i), size = u32(d + 28 + 8 * i);
-            out.push_back({base + offset, size & 0x7FFFFFFFu, (size & 0x80000000u) == 0});
+        std::size_t at = out.size();
+        out.resize(at + n);
+        for (const char* e = d + 24; at < out.size(); ++at, e += 8) {
+            const std::uint32_t size = u32(e + 4);
+            out[at] = entry<Entry>(base + u32(e), size & 0x7FFFFFFFu, (size & 0x80000000u) == 0);
         }
     }
 };
 
 // The end of the last chunk an index names: what lies behind it is walked.
-std::uint64_t indexedEnd(const std::vector<Entry>& a, const std::vector<Entry>& b) {
+template <class Entry>
+std::uint64_t indexedEnd(const std::vector<Entry>& entries) {
     std::uint64_t end = 0;
-    for (const auto* v : {&a, &b})
-        for (const Entry& e : *v) end = std::max(end, e.offset + e.size + (e.size & 1u));
+    for (const Entry& e : entries) end = std::max(end, e.offset + e.size + (e.size & 1u));
     return end;
 }
 
@@ -188,7 +207,7 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     f.fileSize = in.size();
     const avi::format::TopLevel l = avi::format::readTopLevel(in);
     if (l.cut) f.cutAt = in.size();
-    f.segments = avi::format::countSegments(in);
+    f.segments = static_cast<unsigned>(l.segments.size());
 
     // The streams, from the header list.
     const avi::format::HeaderList header = avi::format::readHeaderList(in, l);
@@ -233,15 +252,16 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     // The index the data proves: it must name chunks of every stream, and entries spread
     // over it must point at their chunks.
     Opener opener(in);
-    std::vector<Entry> videoEntries, audioEntries;
+    std::vector<FrameEntry>& videoEntries = r.frames_;
+    std::vector<AudioChunk>& audioEntries = r.audioChunks_;
     const auto takes = [&] {
         return (!r.hasVideo_ || (!videoEntries.empty() && opener.proven(videoEntries, v.stream, true))) &&
                (!r.hasAudio_ || (!audioEntries.empty() && opener.proven(audioEntries, a.stream, false)));
     };
     bool indexed = false;
     if (r.hasVideo_ && !videoList->index.empty()) {
-        videoEntries = opener.openDml(videoList->index);
-        if (r.hasAudio_) audioEntries = opener.openDml(audioList->index);
+        videoEntries = opener.openDml<FrameEntry>(videoList->index);
+        if (r.hasAudio_) audioEntries = opener.openDml<AudioChunk>(audioList->index);
         indexed = takes();
         if (indexed) f.index = IndexKind::OpenDML;
         f.indexIgnored = !indexed && !videoEntries.empty();
@@ -253,8 +273,8 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
         std::vector<std::uint64_t> bases{l.hasMovi ? l.movi.data() : 0};
         if (bases[0] != 0) bases.push_back(0);
         for (const std::uint64_t base : bases) {
-            if (r.hasVideo_) videoEntries = opener.fromIdx1(idx1, v.stream, true, base);
-            if (r.hasAudio_) audioEntries = opener.fromIdx1(idx1, a.stream, false, base);
+            if (r.hasVideo_) videoEntries = opener.fromIdx1<FrameEntry>(idx1, v.stream, true, base);
+            if (r.hasAudio_) audioEntries = opener.fromIdx1<AudioChunk>(idx1, a.stream, false, base);
             if ((indexed = takes())) {
                 f.index = IndexKind::Idx1;
                 f.absoluteOffsets = base == 0 && l.hasMovi;
@@ -267,14 +287,19 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     if (!indexed) videoEntries.clear(), audioEntries.clear();
 
     // What no index covers: everything when there is none, else what follows the last
-    // chunk it names (segments whose index was never written).
-    Report walked;
-    const std::uint64_t from = indexed ? indexedEnd(videoEntries, audioEntries) : l.hasMovi ? l.movi.offset : 0;
-    const std::vector<detail::Found> found = detail::walk(in, from, in.size(), walked);
-    if (walked.cut) f.cutAt = in.size();
-    for (const Entry& e : videoEntries) r.frames_.push_back({e.offset, e.size, e.key});
-    for (const Entry& e : audioEntries) r.audioChunks_.push_back({e.offset, e.size, e.size});
-    adopt(r, found);
+    // chunk it names, when something may: a file cut short, or a last segment the index does
+    // not reach (segments whose index was never written).
+    const std::uint64_t end = std::max(indexedEnd(videoEntries), indexedEnd(audioEntries));
+    if (!indexed || l.cut || (!l.segments.empty() && end < l.segments.back())) {
+        Report walked;
+        const std::vector<detail::Found> found = detail::walk(in,
+                                                              indexed     ? end
+                                                              : l.hasMovi ? l.movi.offset
+                                                                          : 0,
+                                                              in.size(), walked);
+        if (walked.cut) f.cutAt = in.size();
+        adopt(r, found);
+    }
     return finish(r);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/Rows.h"
 #include "tolerant.h"
 
 namespace salvage {
@@ -22,10 +23,7 @@ std::string describeChunk(const char* header) {
     return "'" + id + "' of " + std::to_string(avi::fcns::char2uint32(header + 4)) + " bytes";
 }
 
-void reverseRows(char* rows, std::size_t stride, std::size_t n) {
-    for (std::size_t i = 0; i < n / 2; ++i)
-        std::swap_ranges(rows + i * stride, rows + (i + 1) * stride, rows + (n - 1 - i) * stride);
-}
+using avi::format::reverseRows;
 
 // One row of stored pixels as B, G, R bytes, as ffmpeg converts them.
 void rowToBgr(const unsigned char* in, unsigned char* out, std::uint32_t width, unsigned bits,

@@ -64,7 +64,7 @@ Status ChunkReader::next(Chunk& c) {
     }
     std::memcpy(c.id, h, 4);
     c.size = fcns::char2uint32(h + 4);
-    if (c.isList() && got == 12 && c.size >= 4) std::memcpy(c.form, h + 8, 4);
+    if (c.isList() && got == 12) std::memcpy(c.form, h + 8, 4);
     const Status s = c.dataEnd() > end_ ? Status::Overrun : c.dataEnd() > source_->size() ? Status::Cut : Status::Ok;
     if (s != Status::Ok) {
         stopped_ = true;

@@ -94,22 +94,29 @@ HeaderList readHeaderList(const char* bytes, std::size_t n, std::uint64_t at) {
 
 TopLevel readTopLevel(Source& in) {
     TopLevel t;
-    char h[12];
-    if (!in.readAll(0, h, 12) || !is(h, "RIFF") || !is(h + 8, "AVI ")) return t;
-    t.riff = true;
-    const std::uint32_t size = fcns::char2uint32(h + 4);
-    const std::uint64_t end = size < 4 || size == 0xFFFFFFFFu ? in.size() : 8 + std::uint64_t{size};
-    t.cut = end > in.size();
-    ChunkReader top(in, 12, end);
-    Chunk c;
-    for (Status st; (st = top.next(c)) != Status::End && st != Status::ShortHeader;) {
-        if (c.isList("hdrl") && !t.hasHdrl) t.hdrl = c, t.hasHdrl = true;
-        if (c.isList("movi") && !t.hasMovi) t.movi = c, t.hasMovi = true;
-        if (c.is("idx1") && st == Status::Ok && !t.hasIdx1) t.idx1 = c, t.hasIdx1 = true;
-        if (st != Status::Ok) {
-            t.cut = t.cut || c.dataEnd() > in.size();
-            break;
+    ChunkReader file(in, 0, in.size());
+    Chunk riff;
+    for (Status st; (st = file.next(riff)) != Status::End && riff.is("RIFF") && t.segments.size() < 100000;) {
+        t.segments.push_back(riff.offset);
+        if (st != Status::Ok) t.cut = true;
+        if (t.segments.size() == 1 && riff.isList("AVI ")) {
+            t.riff = true;
+            // A size that was never filled in runs to the end of the file.
+            if (riff.size < 4 || riff.size == 0xFFFFFFFFu) riff.size = static_cast<std::uint32_t>(in.size() - 8);
+            ChunkReader top(in, 12, riff.dataEnd());
+            Chunk c;
+            for (Status s; (s = top.next(c)) != Status::End && s != Status::ShortHeader;) {
+                if (c.isList("hdrl") && !t.hasHdrl) t.hdrl = c, t.hasHdrl = true;
+                if (c.isList("movi") && !t.hasMovi) t.movi = c, t.hasMovi = true;
+                if (c.is("idx1") && s == Status::Ok && !t.hasIdx1) t.idx1 = c, t.hasIdx1 = true;
+                if (s != Status::Ok) {
+                    t.cut = t.cut || c.dataEnd() > in.size();
+                    break;
+                }
+            }
+            if (riff.dataEnd() >= in.size()) break;  // nothing can follow an open segment
         }
+        if (st != Status::Ok) break;
     }
     return t;
 }
@@ -121,17 +128,6 @@ HeaderList readHeaderList(Source& in, const TopLevel& top) {
     std::vector<char> bytes(static_cast<std::size_t>(n));
     bytes.resize(in.read(from, bytes.data(), bytes.size()));
     return readHeaderList(bytes.data(), bytes.size(), from);
-}
-
-unsigned countSegments(Source& in) {
-    ChunkReader file(in, 0, in.size());
-    Chunk c;
-    unsigned n = 0;
-    for (Status st; (st = file.next(c)) != Status::End && is(c.id, "RIFF") && n < 100000;) {
-        ++n;
-        if (st != Status::Ok) break;
-    }
-    return n;
 }
 
 }  // namespace avi::format

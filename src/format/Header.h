@@ -37,12 +37,15 @@ struct HeaderList {
 // offset at.
 HeaderList readHeaderList(const char* bytes, std::size_t n, std::uint64_t at);
 
-// What the top level of a file's first RIFF segment holds.
+// What the top level of a file's first RIFF segment holds, and the segments that follow it.
 struct TopLevel {
     bool riff = false;  // the file starts with a RIFF "AVI " header
     Chunk hdrl, movi, idx1;
     bool hasHdrl = false, hasMovi = false, hasIdx1 = false;
-    bool cut = false;  // the file ends inside the segment or one of its lists
+    bool cut = false;  // the file ends inside a segment or one of its lists
+    // RIFF segments ("AVI " and "AVIX") one after the other from the start of the file:
+    // the offsets of their headers.
+    std::vector<std::uint64_t> segments;
 };
 // A segment or movi list whose size was never filled in (0, or -1 as ffmpeg leaves it in a
 // killed recording) is taken to run to the end of the file; a list the file ends in is
@@ -50,7 +53,5 @@ struct TopLevel {
 TopLevel readTopLevel(Source& in);
 // The header list of top (read as far as the file holds it, and no further than 64 MiB).
 HeaderList readHeaderList(Source& in, const TopLevel& top);
-// RIFF segments ("AVI " and "AVIX") one after the other from the start of the file.
-unsigned countSegments(Source& in);
 
 }  // namespace avi::format

@@ -239,9 +239,10 @@ int runInfo(const InfoOptions& opt) {
     unsigned segments = 0;
     if (strict.isOpen()) {
         avi::format::Source in(*strict.handler(), strict.handle());
-        lists = avi::format::readHeaderList(in, avi::format::readTopLevel(in)).streams;
+        const avi::format::TopLevel top = avi::format::readTopLevel(in);
+        lists = avi::format::readHeaderList(in, top).streams;
         size = in.size();
-        segments = avi::format::countSegments(in);
+        segments = static_cast<unsigned>(top.segments.size());
     }
     const salvage::Findings& found = t.findings();
     if (tolerant) size = found.fileSize, segments = found.segments;
