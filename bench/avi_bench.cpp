@@ -207,6 +207,32 @@ void tolerantCase(const Options& o) {
     }
 }
 
+// 4. avitool exporting every frame of a 640x480 file as PNG images, against ffmpeg doing the
+//    same, each a fresh process writing into an empty folder (wall time: ffmpeg uses threads).
+void pngCase(const Options& o) {
+    clockKind() = ClockKind::Wall;
+    const std::string path = o.dir + "/avi_bench_png_330.avi", out = o.dir + "/avi_bench_png";
+    if (!exists(path))
+        shell(
+            "ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=30 -frames:v 330 -c:v rawvideo -pix_fmt bgr24 -y '" +
+            path + "'");
+    warm(path);
+    const std::string avitool = o.self.substr(0, o.self.rfind('/') + 1) + "avitool";
+    const auto run = [&](const std::string& cmd) {
+        shell("rm -rf '" + out + "' && mkdir '" + out + "'");
+        const double t0 = now();
+        shell(cmd);
+        return since(t0);
+    };
+    const double load = loadAverage();
+    const auto t = interleave({[&] { return run("'" + avitool + "' -q frames '" + path + "' -o '" + out + "'"); },
+                               [&] { return run("ffmpeg -v error -i '" + path + "' '" + out + "/%06d.png'"); }},
+                              o.rounds);
+    row("avitool frames to PNG, 330 frames of 640x480", msEach, t[0], 330, "ffmpeg -i F %06d.png", t[1], 330, load);
+    shell("rm -rf '" + out + "'");
+    clockKind() = ClockKind::Cpu;
+}
+
 // A file of entries 4x2 24-bit frames written by the library (OpenDML index).
 std::string indexFile(const Options& o, std::uint64_t entries) {
     const std::string path = o.dir + "/avi_bench_index_" + std::to_string(entries) + ".avi";
@@ -507,6 +533,7 @@ int main(int argc, char** argv) {
     clockKind() = ClockKind::Cpu;
     if (o.wants("tiny")) tinyCase(o);
     if (o.wants("tolerant")) tolerantCase(o);
+    if (o.wants("png")) pngCase(o);
     if (o.wants("index")) indexCase(o);
     if (o.wants("convert")) convertCase(o);
     if (o.wants("write")) writeCase(o);

@@ -3,7 +3,7 @@
 # whose rows give our figure, the reference measured in the same run and their ratio
 # (median of interleaved rounds, above 1 is better than the reference).
 #   bench/run.sh [--quick] [--rounds N] [--only GROUP] [DIR]
-# GROUP: read, tiny, index, convert, write, http. DIR keeps the generated inputs (default
+# GROUP: read, tiny, tolerant, png, index, convert, write, http. DIR keeps the generated inputs (default
 # $TMPDIR or /tmp); writes go to DIR (disk) and /dev/shm (tmpfs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench -j "$(nproc)" --target avi_bench >&2
+cmake --build build-bench -j "$(nproc)" --target avi_bench avitool >&2
 
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores," \
      "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), Linux $(uname -r)"
