@@ -58,6 +58,15 @@ m salvage/src/walker.cpp 'use && f.video && (partial ||' 'use && f.video && (fal
 m salvage/src/walker.cpp 'strongHeader(dataEnd, end, 1)' 'false' "unpadded odd chunks not followed" tool
 m salvage/src/walker.cpp 'c.size -= c.size % align;' '' "cut audio chunk keeps a partial sample frame" tool
 m salvage/src/params.cpp 'p.height = v.value("height", 0u);' 'p.height = v.value("width", 0u);' "side-file height read from width" tool
+m salvage/src/tolerant_open.cpp 'bases{l.hasMovi ? l.movi.data() : 0}' 'bases{l.hasMovi ? l.movi.data() + 4 : 0}' "tolerant: idx1 relative base off by 4" tool
+m salvage/src/tolerant_open.cpp 'size & 0x7FFFFFFFu, (size & 0x80000000u) == 0)' 'size & 0x7FFFFFFFu, true)' "tolerant: OpenDML bit 31 not read as a non-key frame" tool
+m salvage/src/tolerant_open.cpp 'base + u32(e), size & 0x7FFFFFFFu,' 'base + u32(e), size,' "tolerant: OpenDML size keeps bit 31" tool
+m salvage/src/tolerant_open.cpp 'if (!indexed || l.cut ||' 'if (!indexed ||' "tolerant: a cut file not walked behind its index" tool
+m salvage/src/tolerant_open.cpp 'whole = c.size - c.size % align;' 'whole = c.size;' "tolerant: a cut audio chunk keeps a partial sample frame" tool
+m salvage/src/tolerant.h 'avi::fcns::char2uint32(header + 4) == stored;' 'true;' "tolerant: a chunk's size not checked" tool
+m salvage/src/tolerant_read.cpp 'while (i >= 0 && frames_[static_cast<std::size_t>(i)].size == 0) --i;' '' "tolerant: a dropped frame not shown as the one before" tool
+m salvage/src/tolerant_read.cpp 'out[3 * x] = static_cast<unsigned char>(b << 3 | b >> 2);' 'out[3 * x] = static_cast<unsigned char>(b << 3);' "tolerant: RGB555 blue widened without its high bits" tool
+m tools/avitool/cmd_frames.cpp 'if (!toStdout && !opt.strict && t.frames()[i].size == 0) continue;' 'if (!opt.strict && t.frames()[i].size == 0) continue;' "avitool: the raw pipe skips dropped frames" tool
 m tools/avitool/media.cpp 'src + static_cast<std::size_t>(height - 1 - r) * srcStride' 'src + static_cast<std::size_t>(r) * srcStride' "raw frames keep bottom-up row order" tool
 m tools/avitool/cmd_frames.cpp 'packedRow = static_cast<std::size_t>(w) * bits / 8;' 'packedRow = aviStride(w, bits);' "raw rows keep the AVI padding (odd-width rgb555)" tool
 m tools/avitool/main.cpp 'status == 0 ? EXIT_OK : EXIT_USAGE' 'status == 0 ? EXIT_OK : EXIT_FAIL' "usage errors exit 1, not 2" tool

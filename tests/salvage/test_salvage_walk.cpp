@@ -149,16 +149,17 @@ const TolerantCase tolerantCases[] = {
          return b.bytes;
      },
      salvage::IndexKind::Idx1, true, 0, "abc", "xyzxyzxyz"},
-    {"an idx1 entry no sample checks points at an audio chunk",
+    {"idx1 entries no check at open meets: one at an audio chunk, one of the wrong size",
      [] {
          AviBuilder b;
          const std::size_t movi = start(b);
          auto idx = interleave(b, 10, movi);
-         idx[8].offset = idx[9].offset;  // frame 4 (not among the entries checked at open)
+         idx[8].offset = idx[9].offset;  // frame 4
+         idx[12].size = 6;               // frame 6
          b.end().chunk("idx1", AviBuilder::idx1(idx)).end();
          return b.bytes;
      },
-     salvage::IndexKind::Idx1, false, 0, "abcd!fghij", "xyzxyzxyzxyzxyzxyzxyzxyzxyzxyz"},
+     salvage::IndexKind::Idx1, false, 0, "abcd!f!hij", "xyzxyzxyzxyzxyzxyzxyzxyzxyzxyz"},
     {"OpenDML: a non-key frame, a second segment cut before its index",
      [] {
          AviBuilder b;
