@@ -13,9 +13,8 @@ int runAudio(const AudioOptions& opt) {
     const std::string shownIn = shown(opt.file);
     avi::internal::FileBridge f;
     salvage::TolerantReader t;
+    if (openForReading(opt.strict, in, f, t) != EXIT_OK) return EXIT_FAIL;
     std::string error;
-    if (opt.strict ? !openFile(f, in, "r") : !openTolerant(t, in, error))
-        return opt.strict ? fail(f, in, false) : fail(shownIn + ": " + error);
     if (!(opt.strict ? f.hasAudio() : t.hasAudio())) return fail(shownIn + ": no audio stream");
     if (opt.strict ? f.isAudioCompressed() : t.audio().formatTag != 1)
         return fail(shownIn + ": compressed audio cannot be written as PCM WAV");

@@ -57,9 +57,8 @@ int runFrames(const FramesOptions& opt) {
     const std::string out = toStdout ? opt.out : locate(opt.out).path;  // frames are written to local files
     avi::internal::FileBridge f;
     salvage::TolerantReader t;
+    if (openForReading(opt.strict, in, f, t) != EXIT_OK) return EXIT_FAIL;
     std::string error;
-    if (opt.strict ? !openFile(f, in, "r") : !openTolerant(t, in, error))
-        return opt.strict ? fail(f, in, false) : fail(shownIn + ": " + error);
     if (!(opt.strict ? f.hasVideo() : t.hasVideo())) return fail(shownIn + ": no video stream");
     const salvage::VideoFormat& v = t.video();
     const bool compressed = opt.strict ? f.isVideoCompressed() : v.compressed();

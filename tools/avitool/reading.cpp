@@ -25,6 +25,12 @@ bool openTolerant(salvage::TolerantReader& r, const Location& loc, std::string& 
     return false;
 }
 
+int openForReading(bool strict, const Location& in, avi::internal::FileBridge& f, salvage::TolerantReader& t) {
+    std::string error;
+    if (strict) return openFile(f, in, "r") ? EXIT_OK : fail(f, in, false);
+    return openTolerant(t, in, error) ? EXIT_OK : fail(shown(in.typed) + ": " + error);
+}
+
 namespace {
 
 std::string number(std::uint64_t n) { return std::to_string(n); }

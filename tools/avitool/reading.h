@@ -14,6 +14,10 @@ namespace avitool {
 // False with the reason in error.
 bool openTolerant(salvage::TolerantReader& r, const Location& loc, std::string& error);
 
+// Opens in for reading: f through the library's specified path when strict, else t through
+// the tolerant reader. EXIT_OK, or EXIT_FAIL with the reason printed.
+int openForReading(bool strict, const Location& in, avi::internal::FileBridge& f, salvage::TolerantReader& t);
+
 // Whether the strict reader f (opened, or not) reads the bytes the tolerant reader t proved:
 // "" when it does, else what differs, in one line.
 std::string strictDifference(avi::internal::FileBridge& f, bool opened, const salvage::TolerantReader& t);
