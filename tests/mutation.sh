@@ -81,7 +81,7 @@ tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/tree
 # Files an earlier run mutated may have objects newer than their restored sources.
 (cd "$work/tree" && touch "${files[@]}")
 cmake -S "$work/tree" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVI_WITH_REMOTE=OFF >/dev/null || exit 2
-targets() { [ "$1" = tool ] && echo avitool salvage_tests || echo avi_tests; }
+targets() { [ "$1" = tool ] && echo avitool salvage_tests avi_python || echo avi_tests; }
 build() { cmake --build "$work/build" -j2 --target $(targets "$1") >"$work/build.log" 2>&1; }
 suite() {
   if [ "$1" = tool ]; then

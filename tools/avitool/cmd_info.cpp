@@ -9,6 +9,7 @@
 #include "format/Header.h"
 #include "media.h"
 #include "reading.h"
+#include "salvage/salvage.h"
 
 namespace avitool {
 
@@ -249,11 +250,24 @@ int runInfo(const InfoOptions& opt) {
     double duration = 0;
     json j{{"streams", describe(lists, hasVideo ? &v : nullptr, hasAudio ? &a : nullptr, duration)}};
     const std::string difference = tolerant ? strictDifference(strict, strictOpened, t) : "";
-    const bool ok = tolerant || strictCode == avi::errors::ERR_NONE;
+    // The strict path alone can only check that its index points at chunks of its streams
+    // (a wrong base shows at the first entries).
+    salvage::IndexCheck check;
+    if (!tolerant && strictCode == avi::errors::ERR_NONE) {
+        salvage::verifyEntries(*strict.handler(), strict.handle(), strict.videoEntries(), strict.videoStream(), true,
+                               64, check);
+        salvage::verifyEntries(*strict.handler(), strict.handle(), strict.audioEntries(), strict.audioStream(), false,
+                               64, check);
+    }
+    const bool ok = tolerant || (strictCode == avi::errors::ERR_NONE && check.mismatches == 0);
     std::string index = tolerant ? indexName(found.index) : "strict";
     std::string status =
         difference.empty() ? "ok" : "readable; the strict path (--strict) differs: " + shown(difference);
-    if (!tolerant)
+    if (!tolerant && check.mismatches != 0)
+        status = "the index points at other chunks (" + std::to_string(check.mismatches) + " of " +
+                 std::to_string(check.entries) +
+                 " entries checked): this path reads wrong bytes; read without --strict";
+    else if (!tolerant)
         status = ok ? "ok" : shown(errorText(strict)) + (remoteWhy.empty() ? "" : " (" + shown(remoteWhy) + ")");
     j["format"] = {{"filename", utf8Safe(shown(opt.file))},
                    {"format_name", "avi"},
