@@ -77,13 +77,14 @@ public:
         return out;
     }
 
-    // Entries of idx1 for one stream, their offsets taken from base (the chunk's header at
-    // base + offset).
+    // The whole entries of the idx1 chunk c.
     void idx1(const RiffChunk& c, std::vector<char>& bytes) {
         bytes.resize(static_cast<std::size_t>(c.size / 16 * 16));
         bytes.resize(in_.read(c.data(), bytes.data(), bytes.size()) / 16 * 16);
     }
 
+    // The entries of idx1 for one stream, their offsets taken from base (the chunk's header
+    // at base + offset).
     template <class Entry>
     std::vector<Entry> fromIdx1(const std::vector<char>& idx1, unsigned stream, bool video, std::uint64_t base) {
         std::vector<Entry> out;
@@ -291,12 +292,9 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     // not reach (segments whose index was never written).
     const std::uint64_t end = std::max(indexedEnd(videoEntries), indexedEnd(audioEntries));
     if (!indexed || l.cut || (!l.segments.empty() && end < l.segments.back())) {
+        const std::uint64_t from = indexed ? end : l.hasMovi ? l.movi.offset : 0;
         Report walked;
-        const std::vector<detail::Found> found = detail::walk(in,
-                                                              indexed     ? end
-                                                              : l.hasMovi ? l.movi.offset
-                                                                          : 0,
-                                                              in.size(), walked);
+        const std::vector<detail::Found> found = detail::walk(in, from, in.size(), walked);
         if (walked.cut) f.cutAt = in.size();
         adopt(r, found);
     }

@@ -49,6 +49,11 @@ void rowToBgr(const unsigned char* in, unsigned char* out, std::uint32_t width, 
     }
 }
 
+// Bytes of a row of the picture without padding.
+std::uint64_t packedRow(const VideoFormat& v, const Picture& as) {
+    return as.format == Picture::BGR24 ? 3ull * v.width : (std::uint64_t{v.width} * v.bits + 7) / 8;
+}
+
 // Why frame n's chunk e cannot be handed out, after a read of its header (read tells whether
 // the read succeeded); "" when it can.
 std::string frameProblem(std::uint64_t n, const FrameEntry& e, const char* header, bool read, unsigned stream,
@@ -114,8 +119,7 @@ std::size_t TolerantReader::pictureBytes(const Picture& as) const {
     if (!hasVideo_ || video_.compressed() || video_.width == 0 || video_.height == 0) return 0;
     const unsigned bits = video_.bits;
     if (as.format == Picture::BGR24 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return 0;
-    const std::uint64_t packed =
-        as.format == Picture::BGR24 ? 3ull * video_.width : (std::uint64_t{video_.width} * bits + 7) / 8;
+    const std::uint64_t packed = packedRow(video_, as);
     const std::uint64_t stride = as.stride != 0 ? as.stride : packed;
     if (stride < packed) return 0;
     return static_cast<std::size_t>(stride * video_.height);
@@ -147,8 +151,7 @@ bool TolerantReader::readPicture(std::uint64_t n, char* out, const Picture& as) 
                  " bits takes " + std::to_string(stride * rows);
         return false;
     }
-    const std::uint64_t packed =
-        as.format == Picture::BGR24 ? 3ull * video_.width : (video_.width * video_.bits + 7) / 8;
+    const std::uint64_t packed = packedRow(video_, as);
     const std::uint64_t outStride = as.stride != 0 ? as.stride : packed;
     const bool flip = as.topDown != video_.topDown;
     const bool same = (as.format == Picture::Stored || video_.bits == 24) && outStride == stride;

@@ -114,7 +114,9 @@ TEST_P(SalvageWalk, RecoversWhatIsIntact) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, SalvageWalk, ::testing::ValuesIn(cases));
+// Cases are named by their number: their own names are sentences.
+INSTANTIATE_TEST_SUITE_P(Files, SalvageWalk, ::testing::ValuesIn(cases),
+                         [](const ::testing::TestParamInfo<Case>& i) { return std::to_string(i.index); });
 
 struct TolerantCase {
     const char* name;
@@ -232,7 +234,8 @@ TEST_P(TolerantRead, GivesWhatIsThereOrSaysWhy) {
         const salvage::FrameEntry& e = r.frames()[i];
         if (code == '!') {
             EXPECT_FALSE(r.readStored(i, stored.data()));
-            EXPECT_NE(r.error().find("frame " + std::to_string(i) + ": the chunk at offset"), std::string::npos) << r.error();
+            EXPECT_NE(r.error().find("frame " + std::to_string(i) + ": the chunk at offset"), std::string::npos)
+                << r.error();
             continue;
         }
         ASSERT_TRUE(r.readPicture(i, picture.data(), bgr)) << r.error();
@@ -248,6 +251,7 @@ TEST_P(TolerantRead, GivesWhatIsThereOrSaysWhy) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, TolerantRead, ::testing::ValuesIn(tolerantCases));
+INSTANTIATE_TEST_SUITE_P(Files, TolerantRead, ::testing::ValuesIn(tolerantCases),
+                         [](const ::testing::TestParamInfo<TolerantCase>& i) { return std::to_string(i.index); });
 
 }  // namespace
