@@ -127,11 +127,12 @@ private:
         if (h.indexType != 1 || h.indexSubType != 0) return;
         const std::uint64_t base = avi::fcns::char2uint64(d + 12);
         const std::uint64_t n = std::min<std::uint64_t>(h.entriesInUse, (length - 24) / 8);
-        std::size_t at = out.size();
+        const std::size_t at = out.size();
         out.resize(at + n);
-        for (const char* e = d + 24; at < out.size(); ++at, e += 8) {
+        Entry* to = out.data() + at;  // a pointer of its own: stores through it alias nothing
+        for (const char* e = d + 24; e < d + 24 + 8 * n; e += 8) {
             const std::uint32_t size = u32(e + 4);
-            out[at] = entry<Entry>(base + u32(e), size & 0x7FFFFFFFu, (size & 0x80000000u) == 0);
+            *to++ = entry<Entry>(base + u32(e), size & 0x7FFFFFFFu, (size & 0x80000000u) == 0);
         }
     }
 };
@@ -290,9 +291,14 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     // What no index covers: everything when there is none, else what follows the last
     // chunk it names, when something may: a file cut short, or a last segment the index does
     // not reach (segments whose index was never written).
-    const std::uint64_t end = std::max(indexedEnd(videoEntries), indexedEnd(audioEntries));
-    if (!indexed || l.cut || (!l.segments.empty() && end < l.segments.back())) {
-        const std::uint64_t from = indexed ? end : l.hasMovi ? l.movi.offset : 0;
+    const auto lastEnd = [](const auto& entries) {
+        return entries.empty() ? 0 : entries.back().offset + entries.back().size;
+    };
+    const bool reachesLast =
+        l.segments.empty() || std::max(lastEnd(videoEntries), lastEnd(audioEntries)) >= l.segments.back();
+    if (!indexed || l.cut || !reachesLast) {
+        const std::uint64_t from =
+            !indexed ? l.hasMovi ? l.movi.offset : 0 : std::max(indexedEnd(videoEntries), indexedEnd(audioEntries));
         Report walked;
         const std::vector<detail::Found> found = detail::walk(in, from, in.size(), walked);
         if (walked.cut) f.cutAt = in.size();
@@ -382,7 +388,7 @@ bool TolerantReader::Impl::finish(TolerantReader& r) {
     }
     audioProven.assign(r.audioChunks_.size(), 0);
     // The palette as ffmpeg applies it; a file without one gets the grey ramp, as the library gives it.
-    for (unsigned i = 0; i < 256; ++i) {
+    for (unsigned i = 0; i < 256 && r.video_.bits == 8; ++i) {
         const bool known = i < r.video_.palette.size();
         const auto& e = known ? r.video_.palette[i] : avi::tagRGBQUAD{};
         const bool grey = r.video_.palette.empty();
