@@ -61,7 +61,8 @@ m salvage/src/params.cpp 'p.height = v.value("height", 0u);' 'p.height = v.value
 m salvage/src/tolerant_open.cpp 'bases{l.hasMovi ? l.movi.data() : 0}' 'bases{l.hasMovi ? l.movi.data() + 4 : 0}' "tolerant: idx1 relative base off by 4" tool
 m salvage/src/tolerant_open.cpp 'size & 0x7FFFFFFFu, (size & 0x80000000u) == 0)' 'size & 0x7FFFFFFFu, true)' "tolerant: OpenDML bit 31 not read as a non-key frame" tool
 m salvage/src/tolerant_open.cpp 'base + u32(e), size & 0x7FFFFFFFu,' 'base + u32(e), size,' "tolerant: OpenDML size keeps bit 31" tool
-m salvage/src/tolerant_open.cpp 'if (!indexed || l.cut ||' 'if (!indexed ||' "tolerant: a cut file not walked behind its index" tool
+m salvage/src/tolerant_open.cpp '(!r.hasAudio_ || reaches(audioEntries))' 'true' "tolerant: no walk behind an audio index that stops a segment early" tool
+m salvage/src/tolerant_open.cpp '? std::min(videoEnd, audioEnd)' '? std::max(videoEnd, audioEnd)' "tolerant: the walk starts behind the stream whose index reaches furthest" tool
 m salvage/src/tolerant_open.cpp 'whole = c.size - c.size % align;' 'whole = c.size;' "tolerant: a cut audio chunk keeps a partial sample frame" tool
 m salvage/src/tolerant.h 'avi::fcns::char2uint32(header + 4) == stored;' 'true;' "tolerant: a chunk's size not checked" tool
 m salvage/src/tolerant_read.cpp 'while (i >= 0 && frames_[static_cast<std::size_t>(i)].size == 0) --i;' '' "tolerant: a dropped frame not shown as the one before" tool

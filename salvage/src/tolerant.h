@@ -33,8 +33,10 @@ struct TolerantReader::Impl {
     bool open(TolerantReader& r, const Hints& hints, const std::string& sideFile);
     // A file without a usable header: the walk, and parameters from the side file or hints.
     bool openHeaderless(TolerantReader& r, const Hints& hints, const std::string& sideFile);
-    // The walker's chunks of r's streams, behind what r holds already.
-    void adopt(TolerantReader& r, const std::vector<detail::Found>& found);
+    // The walker's chunks of r's streams, behind what r holds already: from the given offsets
+    // on (what lies before them an index named).
+    void adopt(TolerantReader& r, const std::vector<detail::Found>& found, std::uint64_t videoFrom,
+               std::uint64_t audioFrom);
     // Counts, positions and the palette, once the chunks are known.
     bool finish(TolerantReader& r);
 

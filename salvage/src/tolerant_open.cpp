@@ -288,21 +288,22 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     }
     if (!indexed) videoEntries.clear(), audioEntries.clear();
 
-    // What no index covers: everything when there is none, else what follows the last
-    // chunk it names, when something may: a file cut short, or a last segment the index does
-    // not reach (segments whose index was never written).
-    const auto lastEnd = [](const auto& entries) {
-        return entries.empty() ? 0 : entries.back().offset + entries.back().size;
+    // What no index covers: everything when there is none, else what follows the last chunk
+    // each stream's index names when that is not in the last segment (a segment whose index
+    // was never written, or was cut).
+    const auto reaches = [&](const auto& entries) {
+        return !entries.empty() && entries.back().offset + entries.back().size >= l.segments.back();
     };
-    const bool reachesLast =
-        l.segments.empty() || std::max(lastEnd(videoEntries), lastEnd(audioEntries)) >= l.segments.back();
-    if (!indexed || l.cut || !reachesLast) {
-        const std::uint64_t from =
-            !indexed ? l.hasMovi ? l.movi.offset : 0 : std::max(indexedEnd(videoEntries), indexedEnd(audioEntries));
+    const bool covered = indexed && (!r.hasVideo_ || reaches(videoEntries)) && (!r.hasAudio_ || reaches(audioEntries));
+    if (!covered) {
+        const std::uint64_t videoEnd = indexedEnd(videoEntries), audioEnd = indexedEnd(audioEntries);
+        const std::uint64_t from = !indexed                     ? l.hasMovi ? l.movi.offset : 0
+                                   : r.hasAudio_ && r.hasVideo_ ? std::min(videoEnd, audioEnd)
+                                                                : std::max(videoEnd, audioEnd);
         Report walked;
         const std::vector<detail::Found> found = detail::walk(in, from, in.size(), walked);
         if (walked.cut) f.cutAt = in.size();
-        adopt(r, found);
+        adopt(r, found, videoEnd, audioEnd);
     }
     return finish(r);
 }
@@ -355,20 +356,21 @@ bool TolerantReader::Impl::openHeaderless(TolerantReader& r, const Hints& hints,
         a.blockAlign = static_cast<std::uint16_t>(a.frameBytes());
         a.sampleRate = p.sampleRate;
     }
-    adopt(r, found);
+    adopt(r, found, 0, 0);
     return finish(r);
 }
 
-void TolerantReader::Impl::adopt(TolerantReader& r, const std::vector<detail::Found>& found) {
+void TolerantReader::Impl::adopt(TolerantReader& r, const std::vector<detail::Found>& found, std::uint64_t videoFrom,
+                                 std::uint64_t audioFrom) {
     const int videoStream = r.hasVideo_ ? static_cast<int>(r.video_.stream) : -1;
     const int audioStream = r.hasAudio_ ? static_cast<int>(r.audio_.stream) : -1;
     const unsigned align = std::max(1u, r.audio_.frameBytes());
     const bool key = intraOnly(r.video_);
     for (const detail::Found& c : found) {
-        if (c.video && c.stream == videoStream && !c.partial) {
+        if (c.video && c.stream == videoStream && !c.partial && c.offset >= videoFrom) {
             r.frames_.push_back({c.offset, c.size, key});
             ++r.findings_.walkedFrames;
-        } else if (!c.video && c.stream == audioStream) {
+        } else if (!c.video && c.stream == audioStream && c.offset >= audioFrom) {
             const std::uint32_t whole = c.size - c.size % align;
             if (whole > 0) r.audioChunks_.push_back({c.offset, whole, c.stored});
         }

@@ -141,6 +141,45 @@ std::vector<AviBuilder::IdxEntry> interleave(AviBuilder& b, int frames, std::siz
     return idx;
 }
 
+// Two segments of two frames (the second not a key frame) and two audio chunks, indexed by
+// ix00 and ix01 in each segment when secondIndexed; the file ends 3 bytes early.
+std::vector<char> openDml(bool secondIndexed) {
+    AviBuilder b;
+    b.begin("RIFF", "AVI ");
+    b.begin("LIST", "hdrl");
+    b.chunk("avih", AviBuilder::avih(40000, 0x10, 4, 2, 2, 1));
+    const std::pair<std::string, std::string> streams[] = {
+        {AviBuilder::strh("vids", 1, 25, 4), AviBuilder::bitmap(2, 1, 24)},
+        {AviBuilder::strh("auds", 1, 8000, 12, 1), AviBuilder::wave(1, 1, 8000, 8)}};
+    std::size_t indx[2];
+    for (int s = 0; s < 2; ++s) {
+        b.begin("LIST", "strl");
+        b.chunk("strh", streams[s].first).chunk("strf", streams[s].second);
+        indx[s] = b.size() + 8;
+        b.chunk("indx", AviBuilder::superIndex(s ? "01wb" : "00db", {{0, 0}, {0, 0}})).end();
+    }
+    b.end();
+    for (int segment = 0; segment < 2; ++segment) {
+        if (segment == 1) b.begin("RIFF", "AVIX");
+        b.begin("LIST", "movi");
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> entries[2];
+        for (int i = 2 * segment; i < 2 * segment + 2; ++i) {
+            entries[0].push_back({static_cast<std::uint32_t>(b.size() + 8), 8u | (i == 1 ? 0x80000000u : 0u)});
+            b.chunk("00db", frame(i));
+            entries[1].push_back({static_cast<std::uint32_t>(b.size() + 8), 3});
+            b.chunk("01wb", "xyz");
+        }
+        for (int s = 0; s < 2 && (segment == 0 || secondIndexed); ++s) {
+            AviBuilder::put32(b.bytes, indx[s] + 24 + 16 * segment, static_cast<std::uint32_t>(b.size()));
+            AviBuilder::put32(b.bytes, indx[s] + 32 + 16 * segment, 8 + 24 + 8 * 2);
+            b.chunk(s ? "ix01" : "ix00", AviBuilder::standardIndex(s ? "01wb" : "00db", 0, entries[s]));
+        }
+        b.end().end();
+    }
+    b.bytes.resize(b.size() - 3);
+    return b.bytes;
+}
+
 const TolerantCase tolerantCases[] = {
     {"idx1 offsets that are file positions (GStreamer)",
      [] {
@@ -162,32 +201,10 @@ const TolerantCase tolerantCases[] = {
          return b.bytes;
      },
      salvage::IndexKind::Idx1, false, 0, "abcd!f!hij", "xyzxyzxyzxyzxyzxyzxyzxyzxyzxyz"},
-    {"OpenDML: a non-key frame, a second segment cut before its index",
-     [] {
-         AviBuilder b;
-         b.begin("RIFF", "AVI ");
-         b.begin("LIST", "hdrl");
-         b.chunk("avih", AviBuilder::avih(40000, 0x10, 5, 1, 2, 1));
-         b.begin("LIST", "strl");
-         b.chunk("strh", AviBuilder::strh("vids", 1, 25, 5));
-         const std::size_t indx = b.chunk("strf", AviBuilder::bitmap(2, 1, 24)).size() + 8;
-         b.chunk("indx", AviBuilder::superIndex("00db", {{0, 0}})).end().end();
-         b.begin("LIST", "movi");
-         std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
-         for (int i = 0; i < 3; ++i) {
-             entries.push_back({static_cast<std::uint32_t>(b.size() + 8), 8u | (i == 1 ? 0x80000000u : 0u)});
-             b.chunk("00db", frame(i));
-         }
-         AviBuilder::put32(b.bytes, indx + 24, static_cast<std::uint32_t>(b.size()));
-         AviBuilder::put32(b.bytes, indx + 32, 8 + 24 + 8 * 3);
-         b.chunk("ix00", AviBuilder::standardIndex("00db", 0, entries)).end().end();
-         b.begin("RIFF", "AVIX");
-         b.begin("LIST", "movi");
-         for (int i = 3; i < 6; ++i) b.chunk("00db", frame(i));
-         b.bytes.resize(b.size() - 3);
-         return b.bytes;
-     },
-     salvage::IndexKind::OpenDML, false, 2, "aBcde", ""},
+    {"OpenDML: a non-key frame; the file ends inside the second segment's audio index", [] { return openDml(true); },
+     salvage::IndexKind::OpenDML, false, 0, "aBcd", "xyzxyzxyzxyz"},
+    {"OpenDML: the file ends inside the second segment, before its indexes", [] { return openDml(false); },
+     salvage::IndexKind::OpenDML, false, 2, "aBcd", "xyzxyzxyzx"},
     {"interleave lists and a dropped frame, no index",
      [] {
          AviBuilder b;
