@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "binding.h"
+#include "salvage/salvage.h"
 
 namespace pyavi {
 
@@ -83,11 +84,14 @@ public:
         py::array_t<std::uint8_t> memory(static_cast<py::ssize_t>(std::max<std::uint64_t>(bytes, 1)));
         char* data = reinterpret_cast<char*>(memory.mutable_data());
         // Another thread may have taken the last frame meanwhile: test again under the lock.
+        std::string miss;
         const bool read = unlocked(lock_, [&] {
             if (n == avi::File::INVALID_FRAME_INDEX && f.isEndOfVideo()) return false;
-            f.readRGB24VideoFrame(data, n);
+            miss = unproven(n == avi::File::INVALID_FRAME_INDEX ? f.getVideoFramesRead() : n);
+            if (miss.empty()) f.readRGB24VideoFrame(data, n);
             return true;
         });
+        if (!miss.empty()) raise(err::ERR_INVALID_INDEX, miss);
         raiseIfError(f);
         if (!read) return py::none();
         const auto sh = static_cast<py::ssize_t>(h), sw = static_cast<py::ssize_t>(w);
@@ -107,7 +111,12 @@ public:
         auto out = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
         if (!out) throw py::error_already_set();
         char* data = PyBytes_AS_STRING(out.ptr());
-        unlocked(lock_, [&] { f.readVideoFrame(data, n); });
+        const std::string miss = unlocked(lock_, [&] {
+            std::string why = unproven(static_cast<std::uint64_t>(n));
+            if (why.empty()) f.readVideoFrame(data, n);
+            return why;
+        });
+        if (!miss.empty()) raise(err::ERR_INVALID_INDEX, miss);
         raiseIfError(f);
         return out;
     }
@@ -130,7 +139,18 @@ public:
         py::array out = bits == 8 ? py::array(py::dtype::of<std::uint8_t>(), shape)
                                   : py::array(py::dtype::of<std::int16_t>(), shape);
         char* data = static_cast<char*>(out.mutable_data());
-        if (samples > 0) unlocked(lock_, [&] { f.readAudio(data, static_cast<unsigned long>(samples * frame)); });
+        const std::string miss = unlocked(lock_, [&] {
+            // Every audio entry is checked before the first bytes are handed out.
+            for (std::size_t i = 0; !audioProven_ && i < f.audioEntries().size(); ++i) {
+                const std::string why =
+                    salvage::checkEntry(*f.handler(), f.handle(), f.audioEntries()[i], f.audioStream(), false);
+                if (!why.empty()) return "audio index entry " + std::to_string(i) + " " + why + unprovenHint;
+            }
+            audioProven_ = true;
+            if (samples > 0) f.readAudio(data, static_cast<unsigned long>(samples * frame));
+            return std::string();
+        });
+        if (!miss.empty()) raise(err::ERR_INVALID_INDEX, miss);
         raiseIfError(f);
         return out;
     }
@@ -149,6 +169,18 @@ public:
     }
 
 private:
+    // The library takes its index as it stands; a frame whose entry misses its chunk is an
+    // error here, not wrong bytes. "" when video entry i points at its chunk.
+    std::string unproven(std::uint64_t i) {
+        ReadFile& f = file_;
+        if (i >= f.videoEntries().size()) return std::string();
+        const std::string why =
+            salvage::checkEntry(*f.handler(), f.handle(), f.videoEntries()[i], f.videoStream(), true);
+        return why.empty() ? why : "frame " + std::to_string(i) + ": its index entry " + why + unprovenHint;
+    }
+    static constexpr const char* unprovenHint = " (avi.open without strict=True reads the file)";
+
+    bool audioProven_ = false;
     ReadFile file_;
     std::mutex lock_;
     bool open_ = false;

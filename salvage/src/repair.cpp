@@ -79,27 +79,34 @@ bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uin
     return std::fclose(f) == 0 && ok && (audioFound || audioFrames > UINT32_MAX);
 }
 
+std::string checkEntry(avi::IFileHandler& handler, void* handle, const avi::IndexEntry& e, std::uint32_t stream,
+                       bool video) {
+    const std::uint64_t data = e.getAbsolutePosition();
+    char h[8] = {};
+    bool isVideo = false;
+    const bool read = data >= 8 && handler.setFilePos(handle, data - 8) == 0 && handler.fread(h, 1, 8, handle) == 8;
+    const std::uint32_t stored = detail::u32(h + 4), want = e.getSize();
+    // The movi scan files sizes rounded up to even.
+    if (read && detail::dataStream(h, isVideo) == static_cast<int>(stream) && isVideo == video &&
+        (stored == want || stored + (stored & 1) == want))
+        return std::string();
+    std::ostringstream s;
+    s << "points at offset " << data;
+    if (!read)
+        s << ", beyond the file";
+    else
+        s << ", where a chunk '" << idText(h) << "' of " << stored << " bytes stands, not "
+          << (video ? "a video" : "an audio") << " chunk of " << want << " bytes";
+    return s.str();
+}
+
 void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<avi::IndexEntry>& index,
                    std::uint32_t stream, bool video, std::uint64_t maxEntries, IndexCheck& out) {
     for (std::size_t i = 0; i < index.size() && i < maxEntries; ++i) {
         ++out.entries;
-        const std::uint64_t data = index[i].getAbsolutePosition();
-        char h[8] = {};
-        bool isVideo = false;
-        const bool read = data >= 8 && handler.setFilePos(handle, data - 8) == 0 && handler.fread(h, 1, 8, handle) == 8;
-        const std::uint32_t stored = detail::u32(h + 4), want = index[i].getSize();
-        // The movi scan files sizes rounded up to even.
-        const bool ok = read && detail::dataStream(h, isVideo) == static_cast<int>(stream) && isVideo == video &&
-                        (stored == want || stored + (stored & 1) == want);
-        if (ok || ++out.mismatches > 5) continue;
-        std::ostringstream s;
-        s << (video ? "video" : "audio") << " entry " << i << " points at offset " << data;
-        if (!read)
-            s << ", beyond the file";
-        else
-            s << ", where a chunk '" << idText(h) << "' of " << stored << " bytes stands, not a "
-              << (video ? "video" : "audio") << " chunk of " << want << " bytes";
-        out.first.push_back(s.str());
+        const std::string why = checkEntry(handler, handle, index[i], stream, video);
+        if (why.empty() || ++out.mismatches > 5) continue;
+        out.first.push_back(std::string(video ? "video" : "audio") + " entry " + std::to_string(i) + " " + why);
     }
 }
 

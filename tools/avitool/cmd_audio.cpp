@@ -5,6 +5,7 @@
 #include "common.h"
 #include "media.h"
 #include "reading.h"
+#include "salvage/salvage.h"
 
 namespace avitool {
 
@@ -33,6 +34,13 @@ int runAudio(const AudioOptions& opt) {
     std::vector<char> block(65536 / align * align);
     // Bytes read but not yet written: a block may end inside a sample frame.
     std::vector<char> carry;
+    for (std::size_t i = 0; opt.strict && i < f.audioEntries().size(); ++i) {
+        const std::string miss =
+            salvage::checkEntry(*f.handler(), f.handle(), f.audioEntries()[i], f.audioStream(), false);
+        if (!miss.empty())
+            return fail(shownIn + ": audio index entry " + std::to_string(i) + " " + miss +
+                        " (avitool reads the file without --strict)");
+    }
     const std::uint64_t total = opt.strict ? f.getAudioTotalBytes() : t.audioBytes();
     Progress progress("audio", total);
     for (std::uint64_t done = 0; done < total && !stopped();) {

@@ -9,6 +9,7 @@
 #include "common.h"
 #include "media.h"
 #include "reading.h"
+#include "salvage/salvage.h"
 
 namespace fs = boost::filesystem;
 
@@ -120,6 +121,14 @@ int runFrames(const FramesOptions& opt) {
         if (!compressed && indexed < f.getRawVideoFrameSize(0))
             return fail(shownIn + " frame " + std::to_string(i) + " holds " + std::to_string(indexed) + " bytes, " +
                         std::to_string(f.getRawVideoFrameSize(0)) + " expected"),
+                   false;
+        // The library's index is taken as it stands: a frame whose entry misses its chunk is an
+        // error, not wrong bytes.
+        const std::string miss =
+            salvage::checkEntry(*f.handler(), f.handle(), f.videoEntries()[i], f.videoStream(), true);
+        if (!miss.empty())
+            return fail(shownIn + " frame " + std::to_string(i) + ": its index entry " + miss +
+                        " (avitool reads the file without --strict)"),
                    false;
         buf.assign(std::max<std::size_t>(bytes, 1), 0);
         buf.resize(bytes);

@@ -94,6 +94,11 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
 bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uint32_t rateDen,
                         std::uint64_t audioFrames);
 
+// Whether the entry e of a file open for reading points at a chunk header with its stream's
+// id and its size: "" when it does, else where it points and what stands there.
+std::string checkEntry(avi::IFileHandler& handler, void* handle, const avi::IndexEntry& e, std::uint32_t stream,
+                       bool video);
+
 // The report as indented text lines.
 std::string describe(const Report& report);
 
@@ -105,8 +110,8 @@ struct IndexCheck {
     std::vector<std::string> first;  // the first few mismatches, described
 };
 IndexCheck verifyIndex(const std::string& path, std::uint64_t maxEntries = UINT64_MAX);
-// The same for one index of a file already open for reading (data at base + position), for
-// programs holding their own avi::File subclass; adds to out.
+// The same for one index of a file already open for reading (data at base + position); adds
+// to out.
 void verifyEntries(avi::IFileHandler& handler, void* handle, const std::vector<avi::IndexEntry>& index,
                    std::uint32_t stream, bool video, std::uint64_t maxEntries, IndexCheck& out);
 
