@@ -68,6 +68,7 @@ m salvage/src/tolerant.h 'avi::fcns::char2uint32(header + 4) == stored;' 'true;'
 m salvage/src/tolerant_read.cpp 'while (i >= 0 && frames_[static_cast<std::size_t>(i)].size == 0) --i;' '' "tolerant: a dropped frame not shown as the one before" tool
 m salvage/src/tolerant_read.cpp 'out[3 * x] = static_cast<unsigned char>(b << 3 | b >> 2);' 'out[3 * x] = static_cast<unsigned char>(b << 3);' "tolerant: RGB555 blue widened without its high bits" tool
 m tools/avitool/cmd_frames.cpp 'if (!toStdout && !opt.strict && t.frames()[i].size == 0) continue;' 'if (!opt.strict && t.frames()[i].size == 0) continue;' "avitool: the raw pipe skips dropped frames" tool
+m tools/avitool/cmd_frames.cpp 'if (!miss.empty())' 'if (false)' "avitool --strict hands out frames whose index entry misses its chunk" tool
 m tools/avitool/media.cpp 'src + static_cast<std::size_t>(height - 1 - r) * srcStride' 'src + static_cast<std::size_t>(r) * srcStride' "raw frames keep bottom-up row order" tool
 m tools/avitool/cmd_frames.cpp 'packedRow = static_cast<std::size_t>(w) * bits / 8;' 'packedRow = aviStride(w, bits);' "raw rows keep the AVI padding (odd-width rgb555)" tool
 m tools/avitool/main.cpp 'status == 0 ? EXIT_OK : EXIT_USAGE' 'status == 0 ? EXIT_OK : EXIT_FAIL' "usage errors exit 1, not 2" tool
