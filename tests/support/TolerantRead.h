@@ -17,8 +17,8 @@ inline void readEverything(salvage::TolerantReader& r, std::uint64_t limit = 1u 
         read(buffer.get());
     };
     using P = salvage::Picture;
-    const P forms[] = {{P::BGR24, true, 0}, {P::BGR24, false, 0}, {P::Stored, true, 0},
-                       {P::Stored, false, r.video().storedStride()}};
+    const P forms[] = {
+        {P::BGR24, true, 0}, {P::BGR24, false, 0}, {P::Stored, true, 0}, {P::Stored, false, r.video().storedStride()}};
     for (std::uint64_t i = 0; i < r.frames().size() && i < 10000; ++i) {
         exact(r.frames()[i].size, [&](char* b) { r.readStored(i, b); });
         for (const P& as : forms) exact(r.pictureBytes(as), [&](char* b) { r.readPicture(i, b, as); });
