@@ -389,14 +389,17 @@ bool TolerantReader::Impl::finish(TolerantReader& r) {
         r.audioBytes_ += c.size;
     }
     audioProven.assign(r.audioChunks_.size(), 0);
-    // The palette as ffmpeg applies it; a file without one gets the grey ramp, as the library gives it.
-    for (unsigned i = 0; i < 256 && r.video_.bits == 8; ++i) {
-        const bool known = i < r.video_.palette.size();
-        const auto& e = known ? r.video_.palette[i] : avi::tagRGBQUAD{};
-        const bool grey = r.video_.palette.empty();
-        bgr[3 * i] = grey ? static_cast<unsigned char>(i) : e.rgbBlue;
-        bgr[3 * i + 1] = grey ? static_cast<unsigned char>(i) : e.rgbGreen;
-        bgr[3 * i + 2] = grey ? static_cast<unsigned char>(i) : e.rgbRed;
+    // An 8-bit stream without a palette is grey, as the library reads it.
+    std::vector<avi::tagRGBQUAD>& palette = r.video_.palette;
+    if (r.video_.bits == 8 && palette.empty())
+        for (unsigned i = 0; i < 256; ++i) {
+            const auto g = static_cast<std::uint8_t>(i);
+            palette.push_back({g, g, g, 0});
+        }
+    for (std::size_t i = 0; i < palette.size() && i < 256; ++i) {
+        bgr[3 * i] = palette[i].rgbBlue;
+        bgr[3 * i + 1] = palette[i].rgbGreen;
+        bgr[3 * i + 2] = palette[i].rgbRed;
     }
     return true;
 }

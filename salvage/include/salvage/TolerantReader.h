@@ -57,10 +57,10 @@ struct VideoFormat {
     unsigned stream = 0;  // stream number (the digits of its chunk ids)
     std::uint32_t width = 0, height = 0;
     unsigned bits = 0;
-    bool topDown = false;           // rows stored top row first (negative height)
-    std::uint32_t compression = 0;  // 0 for stored pixels, else a FOURCC
-    std::string fourcc;             // the compression as text; "" for stored pixels
-    std::vector<avi::tagRGBQUAD> palette;
+    bool topDown = false;                    // rows stored top row first (negative height)
+    std::uint32_t compression = 0;           // 0 for stored pixels, else a FOURCC
+    std::string fourcc;                      // the compression as text; "" for stored pixels
+    std::vector<avi::tagRGBQUAD> palette;    // of 8-bit video: the file's, else a grey ramp
     std::uint32_t rateNum = 0, rateDen = 0;  // frames per second = rateNum / rateDen
     std::uint32_t headerFrames = 0;          // what the stream header announces
     bool compressed() const { return compression != 0; }
