@@ -149,7 +149,30 @@ bool intraOnly(const VideoFormat& v) { return !v.compressed() || v.fourcc == "MJ
 
 }  // namespace
 
-std::uint64_t VideoFormat::storedStride() const { return compressed() ? 0 : avi::format::rowStride(width, bits); }
+std::uint64_t VideoFormat::storedStride() const {
+    switch (pixels) {
+        case Pixels::Bitmap:
+            return avi::format::rowStride(width, bits);
+        case Pixels::Gray8:
+            return width;
+        case Pixels::Gray16:
+            return 2ull * width;
+        default:
+            return 0;
+    }
+}
+
+namespace {
+
+// How the frames of a video stream with this compression and bit count are laid out.
+VideoFormat::Pixels pixelsOf(const std::string& fourcc, unsigned bits) {
+    using P = VideoFormat::Pixels;
+    if (fourcc.empty()) return P::Bitmap;
+    if ((fourcc == "Y800" || fourcc == "Y8  " || fourcc == "GREY") && bits == 8) return P::Gray8;
+    return fourcc == "b16g" && bits == 16 ? P::Gray16 : P::Stored;
+}
+
+}  // namespace
 
 TolerantReader::TolerantReader() = default;
 TolerantReader::~TolerantReader() { close(); }
@@ -228,6 +251,8 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
             v.bits = b.biBitCount;
             v.compression = b.biCompression;
             v.fourcc = b.biCompression == 0 ? "" : std::string(s.format.data() + 16, 4);
+            v.pixels = pixelsOf(v.fourcc, v.bits);
+            v.topDown = v.topDown || v.gray();
             v.rateNum = s.header.dwRate;
             v.rateDen = s.header.dwScale;
             v.headerFrames = s.header.dwLength;
@@ -343,6 +368,8 @@ bool TolerantReader::Impl::openHeaderless(TolerantReader& r, const Hints& hints,
         v.topDown = p.topDown;
         v.fourcc = p.fourcc;
         v.compression = p.fourcc.size() == 4 ? avi::fcns::char2uint32(p.fourcc.data()) : 0;
+        v.pixels = pixelsOf(v.fourcc, v.bits);
+        v.topDown = v.topDown || v.gray();
         v.rateNum = static_cast<std::uint32_t>(std::lround(p.fps * 1000));
         v.rateDen = 1000;
         v.palette = avi::format::decodePalette(reinterpret_cast<const char*>(p.palette.data()), p.palette.size() / 4);

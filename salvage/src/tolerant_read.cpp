@@ -25,17 +25,24 @@ std::string describeChunk(const char* header) {
 
 using avi::format::reverseRows;
 
+using Pixels = VideoFormat::Pixels;
+
 // One row of stored pixels as B, G, R bytes, as ffmpeg converts them.
-void rowToBgr(const unsigned char* in, unsigned char* out, std::uint32_t width, unsigned bits,
-              const unsigned char* palette) {
-    switch (bits) {
+void rowToBgr(const unsigned char* in, unsigned char* out, const VideoFormat& v, const unsigned char* palette) {
+    const std::uint32_t width = v.width;
+    if (v.gray()) {  // the grey value in each channel; of 16 bits, the high byte
+        const unsigned step = v.pixels == Pixels::Gray16 ? 2 : 1;
+        for (std::uint32_t x = 0; x < width; ++x) std::memset(out + 3 * x, in[step * x], 3);
+        return;
+    }
+    switch (v.bits) {
         case 8:
             for (std::uint32_t x = 0; x < width; ++x) std::memcpy(out + 3 * x, palette + 3 * in[x], 3);
             break;
         case 16:  // RGB555: each 5-bit channel widened with its high bits repeated
             for (std::uint32_t x = 0; x < width; ++x) {
-                const unsigned v = in[2 * x] | in[2 * x + 1] << 8;
-                const unsigned b = v & 31, g = (v >> 5) & 31, r = (v >> 10) & 31;
+                const unsigned p = in[2 * x] | in[2 * x + 1] << 8;
+                const unsigned b = p & 31, g = (p >> 5) & 31, r = (p >> 10) & 31;
                 out[3 * x] = static_cast<unsigned char>(b << 3 | b >> 2);
                 out[3 * x + 1] = static_cast<unsigned char>(g << 3 | g >> 2);
                 out[3 * x + 2] = static_cast<unsigned char>(r << 3 | r >> 2);
@@ -49,9 +56,28 @@ void rowToBgr(const unsigned char* in, unsigned char* out, std::uint32_t width, 
     }
 }
 
+// One row of grey values in the host's byte order.
+void rowToGray(const unsigned char* in, unsigned char* out, const VideoFormat& v) {
+    if (v.pixels == Pixels::Gray8) {
+        std::memcpy(out, in, v.width);
+        return;
+    }
+    for (std::uint32_t x = 0; x < v.width; ++x) {  // stored big-endian
+        const auto value = static_cast<std::uint16_t>(in[2 * x] << 8 | in[2 * x + 1]);
+        std::memcpy(out + 2 * x, &value, 2);
+    }
+}
+
 // Bytes of a row of the picture without padding.
 std::uint64_t packedRow(const VideoFormat& v, const Picture& as) {
-    return as.format == Picture::BGR24 ? 3ull * v.width : (std::uint64_t{v.width} * v.bits + 7) / 8;
+    switch (as.format) {
+        case Picture::BGR24:
+            return 3ull * v.width;
+        case Picture::Gray:
+            return (v.pixels == Pixels::Gray16 ? 2ull : 1ull) * v.width;
+        default:
+            return v.gray() ? v.storedStride() : (std::uint64_t{v.width} * v.bits + 7) / 8;
+    }
 }
 
 // Why frame n's chunk e cannot be handed out, after a read of its header (read tells whether
@@ -118,7 +144,9 @@ bool TolerantReader::readStored(std::uint64_t n, char* out) {
 std::size_t TolerantReader::pictureBytes(const Picture& as) const {
     if (!hasVideo_ || video_.compressed() || video_.width == 0 || video_.height == 0) return 0;
     const unsigned bits = video_.bits;
-    if (as.format == Picture::BGR24 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return 0;
+    const bool bitmap = video_.pixels == Pixels::Bitmap;
+    if (as.format == Picture::BGR24 && bitmap && bits != 8 && bits != 16 && bits != 24 && bits != 32) return 0;
+    if (as.format == Picture::Gray && !video_.gray()) return 0;
     const std::uint64_t packed = packedRow(video_, as);
     const std::uint64_t stride = as.stride != 0 ? as.stride : packed;
     if (stride < packed) return 0;
@@ -130,7 +158,7 @@ bool TolerantReader::readPicture(std::uint64_t n, char* out, const Picture& as) 
     if (bytes == 0) {
         error_ = video_.compressed()
                      ? "frame " + std::to_string(n) + ": " + video_.fourcc + " frames are read as stored"
-                     : "frame " + std::to_string(n) + ": no picture of " + std::to_string(video_.bits) +
+                     : "frame " + std::to_string(n) + ": no picture of these " + std::to_string(video_.bits) +
                            "-bit frames in that form";
         return false;
     }
@@ -154,7 +182,11 @@ bool TolerantReader::readPicture(std::uint64_t n, char* out, const Picture& as) 
     const std::uint64_t packed = packedRow(video_, as);
     const std::uint64_t outStride = as.stride != 0 ? as.stride : packed;
     const bool flip = as.topDown != video_.topDown;
-    const bool same = (as.format == Picture::Stored || video_.bits == 24) && outStride == stride;
+    // Stored bytes that are the picture asked for, row for row.
+    const bool same =
+        outStride == stride && (as.format == Picture::Stored ||
+                                (as.format == Picture::BGR24 && video_.pixels == Pixels::Bitmap && video_.bits == 24) ||
+                                (as.format == Picture::Gray && video_.pixels == Pixels::Gray8));
     if (same && !flip) return readStored(s, out);
     if (same) {
         // Blocks of rows are read straight to where they end up and reversed there.
@@ -179,8 +211,10 @@ bool TolerantReader::readPicture(std::uint64_t n, char* out, const Picture& as) 
         auto* to = reinterpret_cast<unsigned char*>(out + r * outStride);
         if (as.format == Picture::Stored)
             std::memcpy(to, in, packed);
+        else if (as.format == Picture::Gray)
+            rowToGray(in, to, video_);
         else
-            rowToBgr(in, to, video_.width, video_.bits, impl_->bgr);
+            rowToBgr(in, to, video_, impl_->bgr);
     }
     return true;
 }

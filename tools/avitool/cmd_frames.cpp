@@ -98,7 +98,7 @@ int runFrames(const FramesOptions& opt) {
     const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
     // ffmpeg's pal8 frames end in the 256 palette entries, each as B, G, R, A (opaque).
     std::vector<char> palette;
-    if (bits == 8 && format == "raw" && !compressed && !opt.aviLayout) {
+    if (bits == 8 && format == "raw" && !compressed && !opt.aviLayout && (opt.strict || !v.gray())) {
         palette.assign(1024, 0);
         const auto map = opt.strict ? f.getColormap() : v.palette;
         for (std::size_t i = 0; i < map.size() && i < 256; ++i) {

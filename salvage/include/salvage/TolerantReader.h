@@ -54,17 +54,23 @@ struct AudioChunk {
 };
 
 struct VideoFormat {
+    // What the stored frames hold: bitmap rows (8-bit palette, RGB555, 24- and 32-bit, padded
+    // to 4 bytes), packed grey rows top row first (FOURCC Y800, Y8 or GREY; b16g: 16-bit
+    // big-endian, ffmpeg's gray16be), or frames that are read only as stored.
+    enum class Pixels { Bitmap, Gray8, Gray16, Stored };
+    Pixels pixels = Pixels::Bitmap;
     unsigned stream = 0;  // stream number (the digits of its chunk ids)
     std::uint32_t width = 0, height = 0;
     unsigned bits = 0;
-    bool topDown = false;                    // rows stored top row first (negative height)
-    std::uint32_t compression = 0;           // 0 for stored pixels, else a FOURCC
-    std::string fourcc;                      // the compression as text; "" for stored pixels
+    bool topDown = false;                    // rows stored top row first (negative height, grey rows)
+    std::uint32_t compression = 0;           // 0 for a bitmap, else a FOURCC
+    std::string fourcc;                      // the compression as text; "" for a bitmap
     std::vector<avi::tagRGBQUAD> palette;    // of 8-bit video: the file's, else a grey ramp
     std::uint32_t rateNum = 0, rateDen = 0;  // frames per second = rateNum / rateDen
     std::uint32_t headerFrames = 0;          // what the stream header announces
-    bool compressed() const { return compression != 0; }
-    // Bytes per stored row (padded to 4) and per stored frame; 0 for compressed video.
+    bool compressed() const { return pixels == Pixels::Stored; }
+    bool gray() const { return pixels == Pixels::Gray8 || pixels == Pixels::Gray16; }
+    // Bytes per stored row and per stored frame; 0 for frames read only as stored.
     std::uint64_t storedStride() const;
     std::uint64_t storedFrameBytes() const { return storedStride() * height; }
 };
@@ -95,7 +101,9 @@ struct Findings {
 
 // What a picture read delivers.
 struct Picture {
-    enum Format { Stored, BGR24 };
+    // As stored (bitmap or grey rows), B, G, R bytes, or one grey value per pixel (8 bits, or
+    // 16 bits in the host's byte order) for grey video.
+    enum Format { Stored, BGR24, Gray };
     Format format = BGR24;
     bool topDown = true;     // rows top row first
     std::size_t stride = 0;  // bytes from one row to the next; 0: packed (no padding). Bytes between
@@ -137,7 +145,8 @@ public:
     // none: that is an error here.
     bool readStored(std::uint64_t n, char* out);
     // Bytes a picture read writes with these settings; 0 when the video has no such form
-    // (compressed video, or BGR24 of a bit depth other than 8, 16, 24 or 32).
+    // (frames read only as stored, BGR24 of a bitmap depth other than 8, 16, 24 or 32, grey
+    // values of colour video).
     std::size_t pictureBytes(const Picture& as) const;
     // The picture shown at frame n, laid out as asked.
     bool readPicture(std::uint64_t n, char* out, const Picture& as);
