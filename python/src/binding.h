@@ -44,11 +44,6 @@ void openOrRaise(avi::File& file, std::mutex& lock, const std::string& path, con
 void bindReader(py::module_& m);
 void bindStrictReader(py::module_& m);
 void bindWriter(py::module_& m);
-// The tolerant reader (every frame exact, or an error that says why), the default.
-py::object openReader(const std::string& path);
-// The library's specified read path.
-py::object openStrictReader(const std::string& path);
-py::object openWriter(const std::string& path);
 // Raises avi.Error with a code of the library's table and a message of our own.
 [[noreturn]] void raise(avi::errors::error_T code, const std::string& message);
 

@@ -36,10 +36,10 @@ void fail(avi::File& file, avi::errors::error_T code) {
 
 }  // namespace pyavi
 
-PYBIND11_MODULE(avi, m) {
+PYBIND11_MODULE(_avi, m) {
     namespace py = pybind11;
     using namespace pyavi;
-    m.doc() = "Reads and writes uncompressed AVI files; frames are numpy arrays in OpenCV's layout.";
+    m.doc() = "The compiled part of the avi package: readers and a writer over the AVI library.";
 
     errorType = PyErr_NewExceptionWithDoc(
         "avi.Error", "A failure reported by the AVI library; .code and .message are its error state.", PyExc_OSError,
@@ -60,19 +60,4 @@ PYBIND11_MODULE(avi, m) {
     bindReader(m);
     bindStrictReader(m);
     bindWriter(m);
-
-    m.def(
-        "open",
-        [](py::object path, const std::string& mode, bool strict) {
-            // str, bytes and path-like objects; URLs go to the library's remote handler.
-            py::object name = py::module_::import("os").attr("fsencode")(path);
-            const std::string utf8 = name.cast<std::string>();
-            if (mode == "r" || mode == "rb") return strict ? openStrictReader(utf8) : openReader(utf8);
-            if (mode == "w" || mode == "wb") return openWriter(utf8);
-            throw py::value_error("mode must be 'r' or 'w', not '" + mode + "'");
-        },
-        py::arg("path"), py::arg("mode") = "r", py::arg("strict") = false,
-        "Opens an AVI file (a local path or a URL) for reading ('r') or writing ('w'). Reading gives every frame "
-        "exactly as ffmpeg does, or raises avi.Error saying why (files with absolute idx1 offsets, no index, cut "
-        "short, dropped frames); strict=True reads through the library's specified path instead.");
 }

@@ -202,10 +202,6 @@ auto prop(Getter g) {
 
 }  // namespace
 
-py::object openStrictReader(const std::string& path) {
-    return py::cast(new StrictReader(path), py::return_value_policy::take_ownership);
-}
-
 void bindStrictReader(py::module_& m) {
     py::class_<Frames>(m, "_StrictFrames")
         .def("__iter__", [](Frames& it) -> Frames& { return it; })

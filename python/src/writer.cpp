@@ -14,6 +14,19 @@ namespace err = avi::errors;
 
 std::size_t pad4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
+// The pixel formats a frame can be given in, by ffmpeg's names, and how the file stores them.
+struct Format {
+    const char* name;
+    unsigned bits;
+    const char* fourcc;  // "" for a bitmap (rows bottom-up, padded to 4 bytes)
+    std::size_t channels, itemBytes;
+};
+const Format formats[] = {
+    {"bgr24", 24, "", 3, 1},        {"bgra", 32, "", 4, 1},     {"gray", 8, "Y800", 1, 1},
+    {"gray16le", 16, "b16g", 1, 2},  // stored as ffmpeg's gray16be: no AVI tag names the little-endian form
+    {"pal8", 8, "", 1, 1},          {"rgb555le", 16, "", 1, 2},
+};
+
 class Writer {
 public:
     explicit Writer(const std::string& path) {
@@ -35,13 +48,26 @@ public:
         return file_;
     }
 
-    void setVideo(unsigned width, unsigned height, const py::object& fps, unsigned bits, const std::string& fourcc) {
+    // pix_fmt, in ffmpeg's names, or else bits (24 or 32) or a fourcc under which frames are
+    // stored as given.
+    void setVideo(unsigned width, unsigned height, const py::object& fps, unsigned bits, const std::string& fourcc,
+                  const std::string& pixFmt, const py::object& palette) {
         avi::File& f = file();
-        if (fourcc.empty() && bits != 24 && bits != 32)
-            throw py::value_error("uncompressed video is written with 24 or 32 bits per pixel");
-        f.setVideoInfo(width, height, fps.cast<double>(), fourcc, bits);
+        const Format* format = nullptr;
+        for (const Format& k : formats)
+            if (pixFmt == k.name || (pixFmt.empty() && fourcc.empty() && bits == k.bits && k.channels != 1))
+                format = &k;
+        if (format == nullptr && fourcc.empty())
+            throw py::value_error(pixFmt.empty() ? "uncompressed video is written with 24 or 32 bits per pixel"
+                                                 : "pix_fmt is one of bgr24, bgra, gray, gray16le, pal8, rgb555le");
+        if (format != nullptr && (std::string(format->name) == "pal8") != !palette.is_none())
+            throw py::value_error("pal8 takes a palette: a (256, 3) uint8 array of B, G, R; other formats none");
+        f.setVideoInfo(width, height, fps.cast<double>(), format ? format->fourcc : fourcc,
+                       format ? format->bits : bits);
+        if (!palette.is_none()) f.setColormap(colormap(palette));
+        if (format != nullptr && std::string(format->name) == "gray") f.setColormap(greyRamp());  // 8 bits need one
         raiseIfError(f);
-        width_ = width, height_ = height, bits_ = bits, compressed_ = !fourcc.empty(), video_ = true;
+        width_ = width, height_ = height, format_ = format, video_ = true;
     }
 
     void setAudio(double rate, unsigned bits, unsigned channels, unsigned chunkBytes) {
@@ -56,7 +82,7 @@ public:
     void writeFrame(const py::object& frame) {
         avi::File& f = file();
         if (!video_) fail(f, err::ERR_UNSUPPORTED_FILE);
-        if (compressed_) {
+        if (format_ == nullptr) {
             // Stored as given: the bytes of one encoded frame.
             py::buffer_info b = py::buffer(frame).request();
             if (!PyBuffer_IsContiguous(b.view(), 'C')) throw py::value_error("a compressed frame must be contiguous");
@@ -66,16 +92,20 @@ public:
             raiseIfError(f);
             return;
         }
-        if (!py::isinstance<py::array_t<std::uint8_t>>(frame)) throw py::type_error("a frame is a uint8 numpy array");
+        const Format& k = *format_;
+        const bool wide = k.itemBytes == 2;
+        if (wide ? !py::isinstance<py::array_t<std::uint16_t>>(frame)
+                 : !py::isinstance<py::array_t<std::uint8_t>>(frame))
+            throw py::type_error(std::string("a ") + k.name + " frame is a " + (wide ? "uint16" : "uint8") +
+                                 " numpy array");
         const auto a = frame.cast<py::array>();
-        if (a.ndim() != 3 || a.shape(0) != height_ || a.shape(1) != width_ || (a.shape(2) != 3 && a.shape(2) != 4))
-            throw py::value_error("a frame has shape (height, width, 3) or (height, width, 4) as set by set_video");
+        const bool shaped = k.channels == 1 ? a.ndim() == 2 : a.ndim() == 3 && (a.shape(2) == 3 || a.shape(2) == 4);
+        if (!shaped || a.shape(0) != height_ || a.shape(1) != width_)
+            throw py::value_error(std::string("a ") + k.name + " frame has shape (height, width" +
+                                  (k.channels == 1 ? "" : ", 3 or 4") + ") as set by set_video");
         unlocked(lock_, [&] {
-            pack(a);
-            if (bits_ == 24)
-                f.writeVideoFrame(packed_.data());
-            else
-                f.writeVideoFrame(packed_.data(), static_cast<unsigned>(packed_.size()));
+            pack(a, k);
+            f.writeVideoFrame(packed_.data(), static_cast<unsigned>(packed_.size()));
         });
         raiseIfError(f);
     }
@@ -122,35 +152,56 @@ private:
         raiseIfError(file_);
     }
 
-    // Lays a top-down frame of any strides out as the file stores it: bottom-up rows of
-    // 3 bytes per pixel padded to 4, or 4 bytes per pixel (opaque when the source has 3).
-    void pack(const py::array& a) {
-        const std::size_t w = width_, h = height_, channels = static_cast<std::size_t>(a.shape(2));
-        const std::size_t out = bits_ == 24 ? 3 : 4, row = bits_ == 24 ? pad4(3 * w) : 4 * w;
+    // Lays a top-down frame of any strides out as the file stores it: a bitmap's rows bottom-up,
+    // padded to 4 bytes; grey rows top-down and packed (16 bits big-endian). Colour frames
+    // of 3 channels gain an opaque alpha for bgra.
+    void pack(const py::array& a, const Format& k) {
+        const std::size_t w = width_, h = height_, in = a.ndim() == 3 ? static_cast<std::size_t>(a.shape(2)) : 1;
+        const std::size_t out = k.channels * k.itemBytes, row = k.fourcc[0] != 0 ? w * out : pad4(w * out);
         packed_.assign(row * h, 0);
         const auto* base = static_cast<const unsigned char*>(a.data());
-        const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.strides(2);
-        const bool packedRows = sc == 1 && sx == static_cast<py::ssize_t>(channels);
+        const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.ndim() == 3 ? a.strides(2) : 0;
+        const bool swap = std::string(k.name) == "gray16le";
         for (std::size_t y = 0; y < h; ++y) {
             const unsigned char* src = base + static_cast<py::ssize_t>(y) * sy;
-            auto* dst = reinterpret_cast<unsigned char*>(packed_.data()) + (h - 1 - y) * row;
-            if (packedRows && channels == out) {
-                std::memcpy(dst, src, w * out);
-                continue;
-            }
+            auto* dst = reinterpret_cast<unsigned char*>(packed_.data()) + (k.fourcc[0] != 0 ? y : h - 1 - y) * row;
             for (std::size_t x = 0; x < w; ++x, src += sx, dst += out) {
-                for (std::size_t c = 0; c < std::min(channels, out); ++c)
-                    dst[c] = src[static_cast<py::ssize_t>(c) * sc];
-                if (out > channels) dst[3] = 0xFF;
+                if (k.itemBytes == 2) {  // one value of 16 bits, in the host's byte order
+                    dst[swap ? 1 : 0] = src[0];
+                    dst[swap ? 0 : 1] = src[1];
+                    continue;
+                }
+                for (std::size_t c = 0; c < std::min(in, out); ++c) dst[c] = src[static_cast<py::ssize_t>(c) * sc];
+                if (out > in) dst[3] = 0xFF;
             }
         }
+    }
+
+    static std::vector<avi::tagRGBQUAD> greyRamp() {
+        std::vector<avi::tagRGBQUAD> map(256);
+        for (unsigned i = 0; i < 256; ++i) {
+            const auto g = static_cast<std::uint8_t>(i);
+            map[i] = {g, g, g, 0};
+        }
+        return map;
+    }
+
+    // A (256, 3) uint8 palette of B, G, R.
+    static std::vector<avi::tagRGBQUAD> colormap(const py::object& palette) {
+        const auto p = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(palette);
+        if (!p || p.ndim() != 2 || p.shape(0) != 256 || p.shape(1) != 3)
+            throw py::value_error("a palette is a (256, 3) uint8 array of B, G, R");
+        std::vector<avi::tagRGBQUAD> map(256);
+        for (py::ssize_t i = 0; i < 256; ++i) map[i] = {p.at(i, 0), p.at(i, 1), p.at(i, 2), 0};
+        return map;
     }
 
     avi::File file_;
     std::mutex lock_;
     bool open_ = false;
-    bool video_ = false, compressed_ = false;
-    unsigned width_ = 0, height_ = 0, bits_ = 24;
+    bool video_ = false;
+    const Format* format_ = nullptr;  // null: frames stored as given
+    unsigned width_ = 0, height_ = 0;
     unsigned audioBits_ = 0, channels_ = 0, chunkBytes_ = 0;
     std::vector<char> packed_;
     std::vector<char> pending_;
@@ -158,19 +209,20 @@ private:
 
 }  // namespace
 
-py::object openWriter(const std::string& path) {
-    return py::cast(new Writer(path), py::return_value_policy::take_ownership);
-}
-
 void bindWriter(py::module_& m) {
     py::class_<Writer>(m, "Writer", "An AVI file open for writing; made by avi.open(path, 'w').")
+        .def(py::init<const std::string&>(), py::arg("path"))
         .def("set_video", &Writer::setVideo, py::arg("width"), py::arg("height"), py::arg("fps"), py::arg("bits") = 24,
-             py::arg("fourcc") = "",
-             "Declares the video stream: 24- or 32-bit uncompressed, or frames stored as given under fourcc.")
+             py::arg("fourcc") = "", py::arg("pix_fmt") = "", py::arg("palette") = py::none(),
+             "Declares the video stream: width and height in pixels, fps a number or a Fraction, and how frames\n"
+             "are given: pix_fmt in ffmpeg's names ('bgr24' (h, w, 3) uint8, 'bgra' (h, w, 4) uint8, 'gray'\n"
+             "(h, w) uint8, 'gray16le' (h, w) uint16, 'pal8' (h, w) uint8 indices with palette a (256, 3)\n"
+             "uint8 array of B, G, R, 'rgb555le' (h, w) uint16); or bits=24 or 32 for BGR(A) arrays; or a\n"
+             "fourcc such as 'MJPG' under which each frame's bytes are stored as given.")
         .def("set_audio", &Writer::setAudio, py::arg("rate"), py::arg("bits"), py::arg("channels"),
              py::arg("chunk_bytes"), "Declares 8- or 16-bit PCM audio, stored in chunks of chunk_bytes.")
         .def("write_frame", &Writer::writeFrame, py::arg("frame"),
-             "Appends a top-down (height, width, 3 or 4) uint8 frame, BGR(A); bytes for a compressed stream.")
+             "Appends a frame: a top-down array as set_video declared (any strides), or bytes for a fourcc.")
         .def("write_audio", &Writer::writeAudio, py::arg("samples"),
              "Appends samples of shape (samples, channels), uint8 or int16 as declared.")
         .def("close", &Writer::close, "Writes the headers and indexes and closes the file.")
