@@ -213,6 +213,7 @@ int runInfo(const InfoOptions& opt) {
     avi::internal::FileBridge strict;
     const bool strictOpened = openFile(strict, loc, "r");
     const avi::errors::error_T strictCode = strict.getErrorCode();
+    const std::string strictError = errorText(strict), strictMessage = strict.getErrorMsg();  // reads clear them
     const std::string remoteWhy = strictCode != avi::errors::ERR_NONE && !loc.local ? remoteFailure() : "";
     salvage::TolerantReader t;
     std::string why;
@@ -220,7 +221,7 @@ int runInfo(const InfoOptions& opt) {
     // A file whose header was read but not accepted is still described, with its error.
     if (opt.strict ? !strict.isOpen() : !tolerant) {
         const std::string extra = !remoteWhy.empty() ? remoteWhy : whyNotOpened(opt.file, false);
-        if (opt.strict) why = errorText(strict) + (extra.empty() ? "" : " (" + extra + ")");
+        if (opt.strict) why = strictError + (extra.empty() ? "" : " (" + extra + ")");
         // The library's code, where it has one for the file.
         const int code = strictCode != avi::errors::ERR_NONE ? static_cast<int>(strictCode)
                                                              : static_cast<int>(avi::errors::ERR_UNSUPPORTED_FILE);
@@ -268,7 +269,7 @@ int runInfo(const InfoOptions& opt) {
                  std::to_string(check.entries) +
                  " entries checked): this path reads wrong bytes; read without --strict";
     else if (!tolerant)
-        status = ok ? "ok" : shown(errorText(strict)) + (remoteWhy.empty() ? "" : " (" + shown(remoteWhy) + ")");
+        status = ok ? "ok" : shown(strictError) + (remoteWhy.empty() ? "" : " (" + shown(remoteWhy) + ")");
     j["format"] = {{"filename", utf8Safe(shown(opt.file))},
                    {"format_name", "avi"},
                    {"size", size},
@@ -290,7 +291,7 @@ int runInfo(const InfoOptions& opt) {
         j["format"]["strict_same_bytes"] = difference.empty();
     } else if (!ok) {
         j["error"] = errorObject(static_cast<int>(strictCode),
-                                 strict.getErrorMsg() + (remoteWhy.empty() ? "" : " (" + remoteWhy + ")"));
+                                 strictMessage + (remoteWhy.empty() ? "" : " (" + remoteWhy + ")"));
     }
     if (opt.json) {
         std::printf("%s\n", j.dump(2).c_str());
