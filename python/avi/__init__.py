@@ -104,6 +104,9 @@ class Video:
         return self._r.frame_count
 
     def __iter__(self):
+        if self._strict:  # the library's iteration says why a file without frames has none
+            yield from self._r
+            return
         for i in range(len(self)):
             yield self.read_frame(i)
 

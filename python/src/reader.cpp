@@ -213,9 +213,8 @@ void bindStrictReader(py::module_& m) {
             return it.reader->readFrame(py::int_(it.next++));
         });
 
-    py::class_<StrictReader>(
-        m, "StrictReader",
-        "An AVI file read through the library's specified path; made by avi.open(path, strict=True).")
+    py::class_<StrictReader>(m, "StrictReader", "One AVI file read through the library's specified path.")
+        .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("width", prop(&avi::File::getVideoWidth))
         .def_property_readonly("height", prop(&avi::File::getVideoHeight))
         .def_property_readonly("frame_count", &StrictReader::frameCount)
