@@ -3,6 +3,7 @@
 import io
 import os
 import subprocess
+import sys
 from fractions import Fraction
 
 import cv2
@@ -189,6 +190,21 @@ def test_dask_array_computes_on_worker_processes(tmp_path):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             distributed.Client(cluster):
         assert np.array_equal(lazy.compute(), decoded(path, "gray").reshape(7, 8, 16))
+
+
+def test_pip_installs_the_package_offline(tmp_path):
+    build = os.environ.get("AVI_CMAKE_BUILD_DIR")  # ctest names its build: pip takes it as it is
+    if not build:
+        pytest.skip("AVI_CMAKE_BUILD_DIR is not set")
+    venv, clip = tmp_path / "venv", str(tmp_path / "clip.avi")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
+    subprocess.run([venv / "bin" / "pip", "install", "-q", "--no-build-isolation", "--no-index",
+                    os.path.join(os.path.dirname(__file__), "..")], check=True, env=env, cwd=tmp_path)
+    make(clip, "gray", 16, 8)
+    shown = subprocess.run([venv / "bin" / "python", "-c", "import avi, sys; print(avi.__file__, avi.open(sys.argv[1]).shape)",
+                            clip], check=True, env=env, capture_output=True, text=True).stdout
+    assert shown.startswith(str(venv)) and shown.endswith("(7, 8, 16)\n")
 
 
 def test_readme_python_examples_run(tmp_path, monkeypatch):
