@@ -7,7 +7,8 @@ PACKAGES=(cmake g++ make pkg-config libboost-filesystem-dev libboost-system-dev 
           clang-14 libclang-rt-14-dev valgrind gstreamer1.0-tools gstreamer1.0-plugins-good
           libsndfile1-dev nlohmann-json3-dev libturbojpeg0-dev libavformat-dev libavcodec-dev
           libswscale-dev libavutil-dev pybind11-dev python3-dev python3-numpy python3-opencv
-          python3-pytest curl openssl)
+          python3-pytest python3-dask python3-distributed python3-fsspec python3-venv python3-pip
+          python3-setuptools curl openssl)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
