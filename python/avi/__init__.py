@@ -161,7 +161,7 @@ class Video:
         frame's stored bytes begin in the file), size (stored bytes; 0 for a dropped frame),
         key (a key frame) and time (seconds: frame number / fps)."""
         if self._strict:
-            raise Error("the frame table is the default reader's; open without strict=True")
+            raise ValueError("the frame table is the default reader's: open without strict=True")
         offset, size, key = self._r._frame_table()
         table = _np.empty(len(offset), FRAME_TABLE_DTYPE)
         table["offset"], table["size"], table["key"] = offset, size, key
