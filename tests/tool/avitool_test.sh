@@ -55,7 +55,7 @@ raw)  # ffmpeg's rawvideo pipes, both ways, in each pixel format
   for row in "24 bgr24" "32 bgra" "16 rgb555le" "8 pal8"; do set -- $row
     ffmpeg -v error -i 'img_%03d.png' -f rawvideo -pix_fmt $2 - | tee $2.raw | "$TOOL" create r$1.avi --size 35x21 --fps 10 --bits $1 --raw -
     [ "$(hashes r$1.avi)" = "$(hashes $2.raw -f rawvideo -pix_fmt $2 -s 35x21)" ] || die "$2 pipe in: frames differ"
-    "$TOOL" frames r$1.avi -o - | cmp - $2.raw || die "$2 pipe out: bytes differ"
+    for s in "" --strict; do "$TOOL" frames $s r$1.avi -o - | cmp - $2.raw || die "$2 pipe out $s: bytes differ"; done
   done
   ffmpeg -v error -i 'img_%03d.png' -vf "split[a][b];[b]palettegen=stats_mode=single[p];[a][p]paletteuse=new=1" \
     -f rawvideo -pix_fmt pal8 p.raw; expect 1 create p.avi --size 35x21 --fps 10 --bits 8 --raw - <p.raw; has 'changes the palette'
