@@ -293,8 +293,8 @@ std::size_t LocalFileHandler::readPieces(void* handle, std::uint64_t position, c
     }
     h->lastEnd = position + total;
     // preadv may stop short (a signal, the end of the file): go on from where it stopped.
-    constexpr std::size_t MAX_PIECES = 64;
-    std::size_t first = 0, skip = 0;  // the piece to go on with, and its bytes already read
+    constexpr std::size_t MAX_PIECES = 1024;  // IOV_MAX: a frame's rows in one call
+    std::size_t first = 0, skip = 0;          // the piece to go on with, and its bytes already read
     while (first < count) {
         iovec v[MAX_PIECES];
         int n = 0;

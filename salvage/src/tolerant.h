@@ -19,10 +19,11 @@ struct TolerantReader::Impl {
     avi::IVectoredIO* vectored = nullptr;
     std::unique_ptr<avi::format::Source> source;
 
-    std::vector<std::uint64_t> audioStart;  // stream position of each chunk's first byte
-    std::vector<char> audioProven;          // whether a chunk's header was checked
-    std::vector<char> scratch;              // a stored frame on its way to a converted one
-    unsigned char bgr[256 * 3] = {};        // the palette of 8-bit frames, as B, G, R
+    std::vector<std::uint64_t> audioStart;      // stream position of each chunk's first byte
+    std::vector<char> audioProven;              // whether a chunk's header was checked
+    std::vector<char> scratch;                  // a stored frame on its way to a converted one
+    std::vector<avi::IVectoredIO::Piece> rows;  // a flipped frame's rows, each where it ends up
+    unsigned char bgr[256 * 3] = {};            // the palette of 8-bit frames, as B, G, R
 
     ~Impl() {
         if (handle != nullptr) handler->fclose(handle);

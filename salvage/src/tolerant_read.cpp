@@ -188,6 +188,17 @@ bool TolerantReader::readPicture(std::uint64_t n, char* out, const Picture& as) 
                                 (as.format == Picture::BGR24 && video_.pixels == Pixels::Bitmap && video_.bits == 24) ||
                                 (as.format == Picture::Gray && video_.pixels == Pixels::Gray8));
     if (same && !flip) return readStored(s, out);
+    if (same && impl_->vectored != nullptr) {
+        // One read puts every row where it ends up: the flip costs no pass of its own.
+        char header[8] = {};
+        auto& pieces = impl_->rows;
+        pieces.assign(1, {header, 8});
+        for (std::uint64_t r = rows; r-- > 0;) pieces.push_back({out + r * stride, static_cast<std::size_t>(stride)});
+        const bool read = e.offset >= 8 && impl_->vectored->readPieces(impl_->handle, e.offset - 8, pieces.data(),
+                                                                       pieces.size()) == 8 + e.size;
+        error_ = frameProblem(s, e, header, read, video_.stream, findings_.fileSize);
+        return error_.empty();
+    }
     if (same) {
         // Blocks of rows are read straight to where they end up and reversed there.
         const std::size_t perBlock = std::max<std::size_t>(1, BLOCK_BYTES / stride);
