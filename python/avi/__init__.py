@@ -74,9 +74,10 @@ def open(src, mode="r", *, strict=False):
 class Video:
     """An AVI file open for reading, as a sequence of frames (made by avi.open).
 
-    Indexing follows Python and numpy: v[i] and v[-1] give one frame; v[a:b], v[a:b:k] and
-    v[[3, 1, 4]] give the frames stacked in one array; an index out of range raises IndexError,
-    one that is not an integer TypeError. Iteration gives every frame in turn. Frame n is shown
+    Indexing follows Python and numpy: v[i] and v[-1] give one frame; v[a:b], v[a:b:k],
+    v[[3, 1, 4]] and a boolean mask give the frames stacked in one array; v[a:b, y0:y1, :, 0]
+    reads those frames and indexes within them; an index out of range raises IndexError, one
+    that is not an integer TypeError. Iteration gives every frame in turn. Frame n is shown
     at n / fps: a dropped frame gives the frame before it, as OpenCV does.
     """
 
@@ -111,14 +112,36 @@ class Video:
             yield self.read_frame(i)
 
     def __getitem__(self, key):
+        if isinstance(key, tuple):
+            return self._within(key)
         if isinstance(key, slice):
             return self._stack(range(*key.indices(len(self))))
-        if isinstance(key, (list, tuple, _np.ndarray)):
-            numbers = _np.asarray(key)
-            if numbers.ndim != 1 or not (numbers.size == 0 or _np.issubdtype(numbers.dtype, _np.integer)):
-                raise TypeError("frames are selected by a list or 1-D array of integers")
-            return self._stack(numbers.tolist())
+        if isinstance(key, (list, _np.ndarray)):
+            return self._stack(self._numbers(key).tolist())
         return self.read_frame(_operator.index(key))
+
+    def _numbers(self, key):
+        numbers = _np.asarray(key)
+        if numbers.dtype == bool and numbers.shape == (len(self),):
+            return _np.flatnonzero(numbers)
+        if numbers.ndim != 1 or not (numbers.size == 0 or _np.issubdtype(numbers.dtype, _np.integer)):
+            raise TypeError("frames are selected by a list or 1-D array of integers, or a mask of every frame")
+        return numbers
+
+    def _within(self, key):
+        # numpy's indexing over several axes (dask and napari ask this way): the frames the
+        # first index selects are read, and the rest of the key applies within them.
+        first, rest = (key[0], key[1:]) if key else (slice(None), ())
+        if first is Ellipsis or first is None:
+            return self[:][key]
+        if isinstance(first, slice):
+            return self[first][(slice(None),) + rest]
+        if isinstance(first, (list, _np.ndarray)):
+            numbers = self._numbers(first)
+            numbers = _np.where(numbers < 0, numbers + len(self), numbers)
+            wanted = _np.unique(numbers)  # each frame read once, however often the key names it
+            return self[wanted][(_np.searchsorted(wanted, numbers),) + rest]
+        return self[first][rest]
 
     def __array__(self, dtype=None):
         frames = self[:]

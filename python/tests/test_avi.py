@@ -7,6 +7,7 @@ import sys
 from fractions import Fraction
 
 import cv2
+import dask.array as da
 import fsspec
 import numpy as np
 import pytest
@@ -93,6 +94,10 @@ def test_a_video_is_an_array_of_frames_in_time(tmp_path):
     assert np.array_equal(v[:], shown) and np.array_equal(np.array(list(v)), shown)
     assert np.array_equal(v[-1], shown[-1]) and np.array_equal(v[1:7:2], shown[1:7:2])
     assert np.array_equal(v[[5, 0, 4]], shown[[5, 0, 4]]) and np.array_equal(v[np.array([2])], shown[[2]])
+    for key in [(slice(1, 6, 2), slice(3, None), Ellipsis, 0), ([5, -2, 5], [1, 2, 3]), (4, 2), (np.arange(7) % 3 == 0,),
+                (Ellipsis, 1)]:  # numpy's indexing over several axes, as dask and napari use it
+        assert np.array_equal(v[key], shown[key])
+    assert np.array_equal(da.from_array(v, chunks=(3, -1, -1, -1)).compute(), shown)
     table = v.frame_table
     assert list(table["size"]).count(0) == 3 and np.allclose(table["time"], np.arange(7) / 10)
     packets = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=size,pos",
