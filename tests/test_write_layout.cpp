@@ -305,6 +305,61 @@ TEST(WriteLayout, ThreeSegmentsAndNoFourth) {
     }
 }
 
+// A checkpointing writer across segments, stopped after each of its writes: every stop
+// reads in the library with at least the frames and audio of the last checkpoint before
+// it, each where it was written; the finished file holds them all in three segments.
+TEST(WriteLayout, CheckpointsHoldInEverySegment) {
+    struct Recorder : SparseFileHandler {
+        std::vector<std::uint64_t> sizeAfter;  // the file's size after each write
+        std::size_t fwrite(const void* b, std::size_t s, std::size_t n, void* h) override {
+            const std::size_t done = SparseFileHandler::fwrite(b, s, n, h);
+            sizeAfter.push_back(size);
+            return done;
+        }
+    };
+    const std::uint32_t frameBytes = 700000000;
+    const std::vector<char> buf(SparseFileHandler::keep, 'x');
+    auto rec = std::make_shared<Recorder>();
+    TestFile f;
+    ASSERT_TRUE(f.openWith(rec, u"s.avi", "w"));
+    f.setNumSuperIndexEntries(8);
+    f.setVideoInfo(4, 2, 25.0);
+    f.setAudioInfo(8000.0, 16, 2, 1000);
+    f.checkpointRooms(2);
+    std::vector<std::uint64_t> at[2], done;  // chunk data offsets; writes made at each checkpoint
+    for (int i = 0; i < 9; ++i) {
+        f.writeVideoFrame(buf.data(), frameBytes);
+        at[0].push_back(f.videoIndex.back().getAbsolutePosition() + 8);
+        f.writeAudio(buf.data());
+        at[1].push_back(f.audioIndex.back().getAbsolutePosition() + 8);
+        ASSERT_TRUE(f.checkpoint()) << f.getErrorMsg();
+        done.push_back(rec->pieces.size());
+    }
+    f.close();
+    ASSERT_EQ(f.getErrorCode(), err::ERR_NONE) << f.getErrorMsg();
+    for (std::size_t k = 1; k <= rec->pieces.size(); ++k) {
+        SCOPED_TRACE("stopped after write " + std::to_string(k));
+        auto stop = std::make_shared<SparseFileHandler>();
+        stop->pieces.assign(rec->pieces.begin(), rec->pieces.begin() + static_cast<std::ptrdiff_t>(k));
+        stop->size = rec->sizeAfter[k - 1];
+        const auto n = static_cast<std::size_t>(std::upper_bound(done.begin(), done.end(), k) - done.begin());
+        TestFile r;
+        if (n == 0) continue;
+        ASSERT_TRUE(r.openWith(stop, u"s.avi", "r")) << r.getErrorMsg();
+        ASSERT_GE(r.videoIndex.size(), n);
+        ASSERT_GE(r.audioIndex.size(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(r.videoIndex[i].getAbsolutePosition(), at[0][i]);
+            EXPECT_EQ(r.audioIndex[i].getAbsolutePosition(), at[1][i]);
+        }
+    }
+    EXPECT_EQ(u32(rec->at(0, 64), 48), 9u) << "total frames";
+    std::vector<std::string> top;  // RIFF segments back to back to the end of the file
+    for (std::uint64_t p = 0; p < rec->size; p += 8ULL + u32(rec->at(p, 8), 4))
+        top.push_back(fourcc(rec->at(p, 12), 0) + fourcc(rec->at(p, 12), 8));
+    EXPECT_EQ(top, (std::vector<std::string>{"RIFFAVI ", "RIFFAVIX", "RIFFAVIX"}));
+}
+
 // Configuration values the header can hold are converted as documented; values it cannot
 // hold, and calls that would move data already written, are refused with a code and add
 // no stream.

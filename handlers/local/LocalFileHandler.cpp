@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "format/Rows.h"
 #include "strutil/strutil.h"
@@ -26,6 +27,8 @@ constexpr std::uint64_t NO_READ = ~std::uint64_t{0};
 // Rows of a top-down frame are read and reversed in runs of about this many bytes: large
 // enough that the reads cost little, small enough that a run is still in cache.
 constexpr std::size_t BLOCK_BYTES = 256 * 1024;
+// IOV_MAX: a frame's rows in one call.
+constexpr std::size_t MAX_PIECES = 1024;
 
 struct LocalHandle {
     int fd;
@@ -193,6 +196,36 @@ std::size_t LocalFileHandler::fwrite(const void* buffer, std::size_t size, std::
     return put / size;
 }
 
+std::size_t LocalFileHandler::writePieces(void* handle, const Piece* pieces, std::size_t count) {
+    auto* h = asHandle(handle);
+    if (h == nullptr || count == 0 || count > MAX_PIECES) return 0;
+    // The writer's few pieces need no allocation.
+    iovec few[4];
+    std::vector<iovec> many(count > 4 ? count : 0);
+    iovec* io = count > 4 ? many.data() : few;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        io[i] = {pieces[i].data, pieces[i].size};
+        total += pieces[i].size;
+    }
+    // A short pwritev (a signal, a full disk) goes on from where it stopped.
+    std::size_t first = 0;
+    const std::size_t put = transfer(h, total, [&](std::size_t off, std::size_t) -> ssize_t {
+        std::size_t skip = off;
+        for (first = 0; first < count && skip >= pieces[first].size; ++first) skip -= pieces[first].size;
+        if (first == count) return 0;
+        io[first] = {static_cast<char*>(pieces[first].data) + skip, pieces[first].size - skip};
+        return ::pwritev(h->fd, io + first, static_cast<int>(count - first), static_cast<off_t>(h->pos + off));
+    });
+    h->backedEnd = std::max(h->backedEnd, h->pos);
+    return put;
+}
+
+bool LocalFileHandler::syncData(void* handle) {
+    auto* h = asHandle(handle);
+    return h != nullptr && ::fdatasync(h->fd) == 0;
+}
+
 int LocalFileHandler::fseek(void* handle, std::int64_t offset, int origin) {
     auto* h = asHandle(handle);
     if (h == nullptr) return -1;
@@ -293,8 +326,7 @@ std::size_t LocalFileHandler::readPieces(void* handle, std::uint64_t position, c
     }
     h->lastEnd = position + total;
     // preadv may stop short (a signal, the end of the file): go on from where it stopped.
-    constexpr std::size_t MAX_PIECES = 1024;  // IOV_MAX: a frame's rows in one call
-    std::size_t first = 0, skip = 0;          // the piece to go on with, and its bytes already read
+    std::size_t first = 0, skip = 0;  // the piece to go on with, and its bytes already read
     while (first < count) {
         iovec v[MAX_PIECES];
         int n = 0;

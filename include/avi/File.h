@@ -19,6 +19,8 @@ class PluginReference;
 
 namespace avi {
 
+struct CheckpointState;
+
 // One AVI file, opened either for reading or for writing.
 //
 // Reading: open(path, "r"), query the properties, read frames by number or in sequence
@@ -52,6 +54,7 @@ namespace avi {
 //    / sample size (chunks when the sample size is 0).
 //  - A failed reposition is retried with the other primitive (setFilePos, fseek) before
 //    ERR_SEEK_FAILED is raised; the header is never written anywhere but at offset 0.
+//  - Checkpoints (enableCheckpoints, off by default) are described beside that call.
 //  - convertFrameToBottomUp swaps rows in place; for 16- and 32-bit streams (no fixed
 //    frame size) the row is the bitmap row of the width, padded to 4 bytes.
 class AVI_API File {
@@ -180,10 +183,9 @@ public:
 
     // ---- writer configuration ----
     void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond);
-    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond,
-                      const std::string& compression);
-    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond,
-                      const std::string& compression, unsigned int bitsPerPixel);
+    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond, const std::string& compression);
+    void setVideoInfo(unsigned int width, unsigned int height, double framesPerSecond, const std::string& compression,
+                      unsigned int bitsPerPixel);
     void setAudioInfo(double sampleRate, unsigned int bitsPerSample, unsigned int channels, unsigned int chunkSize);
     void setColormap(const std::vector<tagRGBQUAD>& entries);
     void setNumSuperIndexEntries(unsigned long n);
@@ -197,6 +199,36 @@ public:
     void writeMoviEntry(const char* data, unsigned int size, unsigned int paddedSize, const char* chunkId,
                         std::vector<IndexEntry>& index);
     void convertFrameToBottomUp(char* frame);
+
+    // ---- checkpoints (opt-in) ----
+    // A recording cut short (a killed process, a power cut, a full disk) then opens in any
+    // AVI reader as an ordinary file holding every chunk up to its last checkpoint. Call
+    // after open(path, "w") and before the first frame or audio chunk; refused
+    // (ERR_UNSUPPORTED_FILE) after it. With intervalSeconds > 0 the writer checkpoints after
+    // the first chunk and then after the first chunk that comes at least that long after
+    // the last checkpoint; with 0 only when the host calls checkpoint(). close() makes the
+    // last one. Without this call the file is written as described above.
+    //
+    // Layout. Each stream's indx spans its whole reserved room (the entries in use counted
+    // in it), so the header never changes shape. The standard indexes are ix## chunks placed
+    // in the movi list ahead of the chunks they list, with room for 256 entries, doubling up
+    // to 65536 per chunk; each is listed in the super index from the checkpoint after it is
+    // made. The first RIFF segment gets its idx1 when it closes; an AVIX segment gets its
+    // RIFF and movi headers when it opens. Nothing written is ever moved.
+    //
+    // Order of a checkpoint, so that a stop between any two writes leaves the previous
+    // checkpoint readable: (1) the new entries go into the ix## rooms, beyond the counts in
+    // use; (2) the data reaches the device (IDataSync, where the handler has it); (3) the
+    // RIFF and movi sizes of the current segment grow to cover the data, which no index
+    // names yet; (4) new super-index entries go in beyond the counts in use; (5) each ix##
+    // chunk's count in use grows; (6) each super index's count in use grows; (7) the header
+    // is rewritten, differing from the one on disk only in its frame counts; (8) the device
+    // again. A failed write ends the checkpoint where it is. A chunk whose write failed is
+    // taken back (the next one is written over it), so no index ever names bytes that did
+    // not reach the file.
+    void enableCheckpoints(double intervalSeconds);
+    // Makes everything written so far readable; false (error set) when a write failed.
+    bool checkpoint();
 
     // ---- header writing ----
     void writeHeader();
@@ -286,6 +318,8 @@ protected:
     std::vector<tagRGBQUAD> colormap;
     std::shared_ptr<IFileHandler> fileHandler;
     std::unique_ptr<pluginkit::PluginReference> pluginReference;
+    // The checkpointing writer's state; null when checkpoints are off.
+    std::unique_ptr<CheckpointState> checkpoints;
 
     // Bytes held by rowBuffer (one frame row); 0 when none is allocated.
     std::uint32_t rowBufferSize = 0;
@@ -339,6 +373,33 @@ protected:
     // Moves to an absolute position, by setFilePos or else fseek; ERR_SEEK_FAILED when
     // neither works.
     bool seekTo(std::uint64_t position);
+    // Writes a chunk header and its data (and pad bytes) at the current position, in one
+    // vectored write where the handler offers it; false when the data failed. A failed
+    // header sets the error and the data still goes out (headerWritten tells).
+    bool writeChunkWithData(const char* id, std::uint32_t size, const char* data, std::uint32_t dataBytes,
+                            std::uint32_t padBytes, bool& headerWritten);
+
+    // ---- checkpoints (src/write/Checkpoints.cpp) ----
+    // Opens the next segment and an index room when a chunk of chunkBytes for stream s
+    // (0 video, 1 audio) needs them; false (error set, nothing written) when it cannot go in.
+    bool prepareCheckpointedChunk(std::uint64_t chunkBytes, int s);
+    bool openIndexRoom(int s);
+    // The checkpoint that ends a segment; the first one then gets its idx1.
+    bool closeSegmentCheckpointed();
+    // Runs steps; whether they set an error, with the error state as it was when they did not.
+    template <typename Steps>
+    bool succeeds(Steps steps);
+    void checkpointIfDue();
+    // The header writeHeader would write, and the writing of the bytes that changed since the
+    // last checkpoint.
+    std::vector<char> renderHeader();
+    bool writeHeaderChanges();
+    // The indx chunk of stream s with its whole reserved room.
+    void writeSuperIndexRoom(int s);
+    bool writeAt(std::uint64_t position, const void* data, std::size_t bytes);
+    // Entries the indx of a stream with used segments lists in its strl size.
+    std::uint32_t superIndexSlots(std::size_t used) const;
+    bool syncData();
 };
 
 }  // namespace avi

@@ -42,7 +42,7 @@ class NotFoundError(Error, FileNotFoundError):
     """A file that does not exist: an avi.Error that is also a FileNotFoundError (errno ENOENT)."""
 
 
-def open(src, mode="r", *, strict=False):
+def open(src, mode="r", *, strict=False, checkpoint=1.0):
     """Opens an AVI file for reading (mode "r": returns a Video) or writing ("w": a Writer).
 
     src is a path (str, bytes or os.PathLike), a URL (http://, https://), or for reading a file
@@ -50,9 +50,11 @@ def open(src, mode="r", *, strict=False):
     frame as ffmpeg reads it: files with absolute idx1 offsets, without an index, cut short or
     with dropped frames included. strict=True reads through the library's specified path.
     Failures raise avi.Error (an OSError) with the library's .code and a .message that says why.
+    A file being written is made readable every checkpoint seconds (0: only when closed), so a
+    recording cut short plays up to its last checkpoint.
     """
     if mode in ("w", "wb"):
-        return Writer(_os.fsencode(src))
+        return Writer(_os.fsencode(src), checkpoint)
     if mode not in ("r", "rb"):
         raise ValueError(f"mode must be 'r' or 'w', not {mode!r}")
     if hasattr(src, "read"):

@@ -29,9 +29,12 @@ const Format formats[] = {
 
 class Writer {
 public:
-    explicit Writer(const std::string& path) {
+    Writer(const std::string& path, double checkpoint) {
+        if (!(checkpoint >= 0)) throw py::value_error("checkpoint is a number of seconds, 0 or more");
         openOrRaise(file_, lock_, path, "w");
         open_ = true;
+        if (checkpoint > 0) file_.enableCheckpoints(checkpoint);
+        raiseIfError(file_);
     }
 
     // A writer dropped without close() is finished all the same; nobody is left to hear
@@ -211,7 +214,7 @@ private:
 
 void bindWriter(py::module_& m) {
     py::class_<Writer>(m, "Writer", "An AVI file open for writing; made by avi.open(path, 'w').")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<const std::string&, double>(), py::arg("path"), py::arg("checkpoint") = 1.0)
         .def("set_video", &Writer::setVideo, py::arg("width"), py::arg("height"), py::arg("fps"), py::arg("bits") = 24,
              py::arg("fourcc") = "", py::arg("pix_fmt") = "", py::arg("palette") = py::none(),
              "Declares the video stream: width and height in pixels, fps a number or a Fraction, and how frames\n"

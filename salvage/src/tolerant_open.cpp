@@ -233,6 +233,9 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
     const avi::format::TopLevel l = avi::format::readTopLevel(in);
     if (l.cut) f.cutAt = in.size();
     f.segments = static_cast<unsigned>(l.segments.size());
+    if (l.goesOn)
+        f.notes.push_back("chunks go on for " + std::to_string(in.size() - l.end) + " bytes after the last RIFF " +
+                          "segment (a recording stopped after its last checkpoint)");
 
     // The streams, from the header list.
     const avi::format::HeaderList header = avi::format::readHeaderList(in, l);
@@ -315,11 +318,13 @@ bool TolerantReader::Impl::open(TolerantReader& r, const Hints& hints, const std
 
     // What no index covers: everything when there is none, else what follows the last chunk
     // each stream's index names when that is not in the last segment (a segment whose index
-    // was never written, or was cut).
+    // was never written, or was cut), or when chunks follow the last segment (a recording
+    // that went on after its last checkpoint).
     const auto reaches = [&](const auto& entries) {
         return !entries.empty() && entries.back().offset + entries.back().size >= l.segments.back();
     };
-    const bool covered = indexed && (!r.hasVideo_ || reaches(videoEntries)) && (!r.hasAudio_ || reaches(audioEntries));
+    const bool covered =
+        indexed && !l.goesOn && (!r.hasVideo_ || reaches(videoEntries)) && (!r.hasAudio_ || reaches(audioEntries));
     if (!covered) {
         const std::uint64_t videoEnd = indexedEnd(videoEntries), audioEnd = indexedEnd(audioEntries);
         const std::uint64_t from = !indexed                     ? l.hasMovi ? l.movi.offset : 0

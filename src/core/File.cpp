@@ -5,6 +5,7 @@
 #include "avi/LocalFileHandler.h"
 #include "pluginkit/pluginkit.h"
 #include "strutil/strutil.h"
+#include "write/CheckpointState.h"
 
 namespace avi {
 namespace {
@@ -121,8 +122,12 @@ void File::close() {
         }
     } else {
         if (hasAudioStream || hasVideoStream) {
-            closeCurRiffChunk();
-            writeHeader();
+            if (checkpoints) {
+                closeSegmentCheckpointed();
+            } else {
+                closeCurRiffChunk();
+                writeHeader();
+            }
         }
         resetWriter();
     }
@@ -136,8 +141,8 @@ bool File::fileExtendsTo(std::uint64_t end) {
     if (!fileHandler || fileHandle == nullptr) return false;
     const std::uint64_t saved = fileHandler->getFilePos(fileHandle);
     char byte;
-    const bool ok = fileHandler->setFilePos(fileHandle, end - 1) == 0 &&
-                    fileHandler->fread(&byte, 1, 1, fileHandle) == 1;
+    const bool ok =
+        fileHandler->setFilePos(fileHandle, end - 1) == 0 && fileHandler->fread(&byte, 1, 1, fileHandle) == 1;
     fileHandler->setFilePos(fileHandle, saved);
     return ok;
 }

@@ -96,8 +96,10 @@ TopLevel readTopLevel(Source& in) {
     TopLevel t;
     ChunkReader file(in, 0, in.size());
     Chunk riff;
-    for (Status st; (st = file.next(riff)) != Status::End && riff.is("RIFF") && t.segments.size() < 100000;) {
+    Status st;
+    for (; (st = file.next(riff)) != Status::End && riff.is("RIFF") && t.segments.size() < 100000;) {
         t.segments.push_back(riff.offset);
+        t.end = riff.next();
         if (st != Status::Ok) t.cut = true;
         if (t.segments.size() == 1 && riff.isList("AVI ")) {
             t.riff = true;
@@ -117,6 +119,10 @@ TopLevel readTopLevel(Source& in) {
             if (riff.dataEnd() >= in.size()) break;  // nothing can follow an open segment
         }
         if (st != Status::Ok) break;
+    }
+    if (st != Status::End && !riff.is("RIFF") && riff.offset == t.end && !t.segments.empty()) {
+        const ChunkKind k = classify(riff.id);
+        t.goesOn = k.kind == Kind::Video || k.kind == Kind::Audio || k.kind == Kind::Index;
     }
     return t;
 }

@@ -46,6 +46,10 @@ struct TopLevel {
     // RIFF segments ("AVI " and "AVIX") one after the other from the start of the file:
     // the offsets of their headers.
     std::vector<std::uint64_t> segments;
+    // Where the last segment ends, and whether what follows it starts with a chunk of a
+    // stream or an index (a recording that went on past the sizes its last checkpoint wrote).
+    std::uint64_t end = 0;
+    bool goesOn = false;
 };
 // A segment or movi list whose size was never filled in (0, or -1 as ffmpeg leaves it in a
 // killed recording) is taken to run to the end of the file; a list the file ends in is

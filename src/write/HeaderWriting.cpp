@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "avi/File.h"
+#include "write/CheckpointState.h"
 
 namespace avi {
 
@@ -24,8 +25,16 @@ void setText(char* field, const char* text) {
 }  // namespace
 
 std::uint32_t File::getMoviLength() {
+    // A checkpointing writer's first movi list ends where its last checkpoint found the data.
+    if (checkpoints) return static_cast<std::uint32_t>(checkpoints->firstMoviEnd - (getHeaderLength() + 28ULL));
     const std::uint32_t v = hasVideoStream ? 1 : 0, a = hasAudioStream ? 1 : 0;
     return firstRiffMoviBytes + 4 + v * (8 * firstRiffVideoChunks + 32) + a * (8 * firstRiffAudioChunks + 32);
+}
+
+std::uint32_t File::superIndexSlots(std::size_t used) const {
+    // A checkpointing writer's indx always spans its whole room, so the header keeps its shape.
+    if (!checkpoints) return static_cast<std::uint32_t>(used);
+    return static_cast<std::uint32_t>(numSuperIndexEntries == 0 ? 1 : numSuperIndexEntries);
 }
 
 std::uint32_t File::getStrlLength(unsigned char present, unsigned int base, unsigned long superEntries) {
@@ -94,10 +103,10 @@ void File::populateWaveHeader() {
 
 void File::copyMainHeader2Buf(char* b) {
     const MainAVIHeader& h = mainHeader;
-    const std::uint32_t v[14] = {h.dwMicroSecPerFrame, h.dwMaxBytesPerSec, h.dwPaddingGranularity, h.dwFlags,
-                                 h.dwTotalFrames, h.dwInitialFrames, h.dwStreams, h.dwSuggestedBufferSize,
-                                 h.dwWidth, h.dwHeight, h.dwReserved[0], h.dwReserved[1], h.dwReserved[2],
-                                 h.dwReserved[3]};
+    const std::uint32_t v[14] = {
+        h.dwMicroSecPerFrame, h.dwMaxBytesPerSec, h.dwPaddingGranularity,  h.dwFlags,      h.dwTotalFrames,
+        h.dwInitialFrames,    h.dwStreams,        h.dwSuggestedBufferSize, h.dwWidth,      h.dwHeight,
+        h.dwReserved[0],      h.dwReserved[1],    h.dwReserved[2],         h.dwReserved[3]};
     for (int i = 0; i < 14; ++i) putUint32(b + 4 * i, v[i]);
 }
 
@@ -105,8 +114,8 @@ void File::copyStreamHeader2Buf(char* b, unsigned int k) {
     const AVIStreamHeader& h = streamHeaders[k % MAX_STREAMS];
     putFourCC(b, h.fccType);
     putFourCC(b + 4, h.fccHandler);
-    const std::uint32_t v[10] = {h.dwFlags, h.dwPriorityLanguage, h.dwInitialFrames, h.dwScale, h.dwRate,
-                                 h.dwStart, h.dwLength, h.dwSuggestedBufferSize, h.dwQuality, h.dwSampleSize};
+    const std::uint32_t v[10] = {h.dwFlags, h.dwPriorityLanguage, h.dwInitialFrames,       h.dwScale,   h.dwRate,
+                                 h.dwStart, h.dwLength,           h.dwSuggestedBufferSize, h.dwQuality, h.dwSampleSize};
     for (int i = 0; i < 10; ++i) putUint32(b + 8 + 4 * i, v[i]);
     for (int i = 0; i < 4; ++i) putUint16(b + 48 + 2 * i, static_cast<std::uint16_t>(h.rcFrame[i]));
 }
@@ -144,7 +153,7 @@ void File::writeVideoStreamHeader() {
         return;
     }
     const std::uint32_t pal = paletteBytes();
-    const std::uint32_t s = static_cast<std::uint32_t>(videoSuperIndex.size());
+    const std::uint32_t s = superIndexSlots(videoSuperIndex.size());
     writeList("LIST", (hasVideoStream ? 1u : 0u) * (16 * s + 148 + pal), "strl");
 
     char b[STREAM_HEADER_SIZE];
@@ -175,11 +184,14 @@ void File::writeVideoStreamHeader() {
             return;
         }
     }
-    writeOpenDMLSuperIndex(videoChunkId, videoSuperIndex);
+    if (checkpoints)
+        writeSuperIndexRoom(0);
+    else
+        writeOpenDMLSuperIndex(videoChunkId, videoSuperIndex);
 }
 
 void File::writeAudioStreamHeader() {
-    const std::uint32_t s = static_cast<std::uint32_t>(audioSuperIndex.size());
+    const std::uint32_t s = superIndexSlots(audioSuperIndex.size());
     writeList("LIST", (hasAudioStream ? 1u : 0u) * (16 * s + 236), "strl");
     char b[WAVE_FORMAT_CHUNK_SIZE] = {};
     writeChunk("strh", STREAM_HEADER_SIZE);
@@ -197,7 +209,10 @@ void File::writeAudioStreamHeader() {
         setError(ERR_FWRITE_FAILED);
         return;
     }
-    writeOpenDMLSuperIndex(audioChunkId, audioSuperIndex);
+    if (checkpoints)
+        writeSuperIndexRoom(1);
+    else
+        writeOpenDMLSuperIndex(audioChunkId, audioSuperIndex);
 }
 
 void File::writeOpenDMLHeader() {

@@ -64,8 +64,7 @@ void File::writeOpenDMLSuperIndex(const char* id, const std::vector<SuperIndexEn
     if (fileHandler->fwrite(b.data(), 1, b.size(), fileHandle) != b.size()) setError(ERR_FWRITE_FAILED);
 }
 
-void File::writeOpenDMLStandardIndex(const char* id, unsigned int streamNumber,
-                                     const std::vector<IndexEntry>& entries,
+void File::writeOpenDMLStandardIndex(const char* id, unsigned int streamNumber, const std::vector<IndexEntry>& entries,
                                      std::vector<SuperIndexEntry>& superEntries) {
     const std::uint64_t start = fileHandler->getFilePos(fileHandle);
     const std::uint32_t n = boost::numeric_cast<std::uint32_t>(entries.size());

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "avi/File.h"
+#include "avi/WriteCapabilities.h"
 
 namespace avi {
 
@@ -38,27 +39,54 @@ void File::appendChunk(const char* data, std::uint32_t size, std::uint32_t dataB
         return;
     }
     const std::uint64_t bytes = static_cast<std::uint64_t>(dataBytes) + padBytes;
-    if (!switchSegmentIfFull(bytes)) return;
+    if (checkpoints ? !prepareCheckpointedChunk(bytes, &index == &videoIndex ? 0 : 1) : !switchSegmentIfFull(bytes))
+        return;
+    const std::uint64_t start = fileHandler->getFilePos(fileHandle);
     std::uint32_t position;
     try {
-        position = boost::numeric_cast<std::uint32_t>(fileHandler->getFilePos(fileHandle) - moviBase);
+        position = boost::numeric_cast<std::uint32_t>(start - moviBase);
     } catch (const boost::numeric::bad_numeric_cast&) {
         setError(ERR_INVALID_INDEX_OFFSET);
         return;
     }
     index.emplace_back(position, size, moviBase);
-    writeChunk(chunkId, size);
-    // The host's bytes go out as they are, in one write; the pad byte, if any, in a second.
-    bool ok = fileHandler->fwrite(data, 1, dataBytes, fileHandle) == dataBytes;
-    if (ok && padBytes != 0) {
-        static const char zeros[4] = {0, 0, 0, 0};
-        ok = fileHandler->fwrite(zeros, 1, padBytes, fileHandle) == padBytes;
-    }
-    if (!ok) {
+    bool headerWritten = true;
+    const bool dataWritten = writeChunkWithData(chunkId, size, data, dataBytes, padBytes, headerWritten);
+    if (!dataWritten || (checkpoints && !headerWritten)) {
         setError(ERR_FWRITE_FAILED);
+        // A checkpoint must never name a chunk that did not reach the file: it is taken
+        // back, and the next chunk goes where it began.
+        if (checkpoints) {
+            index.pop_back();
+            seekTo(start);
+        }
         return;
     }
     segmentMoviBytes += static_cast<std::uint32_t>(bytes + 8);
+    if (checkpoints) checkpointIfDue();
+}
+
+bool File::writeChunkWithData(const char* id, std::uint32_t size, const char* data, std::uint32_t dataBytes,
+                              std::uint32_t padBytes, bool& headerWritten) {
+    static const char zeros[4] = {0, 0, 0, 0};
+    if (auto* v = dynamic_cast<IVectoredWrite*>(fileHandler.get())) {
+        // The chunk header, the host's bytes and the pad byte in one system call.
+        char header[8];
+        std::memcpy(header, id, 4);
+        fcns::putUint32(header + 4, size);
+        const IVectoredIO::Piece pieces[3] = {
+            {header, 8}, {const_cast<char*>(data), dataBytes}, {const_cast<char*>(zeros), padBytes}};
+        const std::size_t total = 8ULL + dataBytes + padBytes;
+        headerWritten = v->writePieces(fileHandle, pieces, padBytes != 0 ? 3 : 2) == total;
+        return headerWritten;
+    }
+    const errors::error_T before = errorCode;
+    writeChunk(id, size);
+    headerWritten = errorCode == before || errorCode != ERR_FWRITE_FAILED;
+    // The host's bytes go out as they are, in one write; the pad byte, if any, in a second.
+    bool ok = fileHandler->fwrite(data, 1, dataBytes, fileHandle) == dataBytes;
+    if (ok && padBytes != 0) ok = fileHandler->fwrite(zeros, 1, padBytes, fileHandle) == padBytes;
+    return ok;
 }
 
 void File::convertFrameToBottomUp(char* frame) {

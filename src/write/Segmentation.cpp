@@ -27,8 +27,8 @@ bool File::atRiffBoundary(unsigned long chunkBytes) {
 bool File::roomForAnotherSegment() const {
     // The segment being closed and the one about to open each take a super-index slot.
     const std::uint64_t n = numSuperIndexEntries == 0 ? 1 : numSuperIndexEntries;
-    const std::uint64_t used = videoSuperIndex.size() > audioSuperIndex.size() ? videoSuperIndex.size()
-                                                                                 : audioSuperIndex.size();
+    const std::uint64_t used =
+        videoSuperIndex.size() > audioSuperIndex.size() ? videoSuperIndex.size() : audioSuperIndex.size();
     return used + 2 <= n;
 }
 
@@ -57,7 +57,8 @@ void File::updateRiffChunk(unsigned long chunkBytes) { switchSegmentIfFull(chunk
 
 bool File::seekTo(std::uint64_t position) {
     if (fileHandler->setFilePos(fileHandle, position) == 0) return true;
-    if (position <= 0x7FFFFFFFFFFFFFFFULL && fileHandler->fseek(fileHandle, static_cast<std::int64_t>(position), 0) == 0)
+    if (position <= 0x7FFFFFFFFFFFFFFFULL &&
+        fileHandler->fseek(fileHandle, static_cast<std::int64_t>(position), 0) == 0)
         return true;
     setError(ERR_SEEK_FAILED);
     return false;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "avi/File.h"
+#include "write/CheckpointState.h"
 
 namespace avi {
 
@@ -65,21 +66,21 @@ void File::setVideoInfo(unsigned int width, unsigned int height, double fps, con
     bitmapHeader.biHeight = static_cast<std::int32_t>(height);
     std::uint64_t frameSize = videoFrameSize;
     switch (bits) {
-    case 2:
-    case 4:
-    case 16:
-    case 32:
-        frameSize = 0;
-        break;
-    case 8:
-        frameSize = (width + padTo4(width)) * static_cast<std::uint64_t>(height);
-        break;
-    case 24:
-        if (mode == 1) frameSize = (3ULL * width + padTo4(3ULL * width)) * height;
-        break;
-    default:
-        setError(ERR_INVALID_BITS_PER_PIXEL);
-        return;
+        case 2:
+        case 4:
+        case 16:
+        case 32:
+            frameSize = 0;
+            break;
+        case 8:
+            frameSize = (width + padTo4(width)) * static_cast<std::uint64_t>(height);
+            break;
+        case 24:
+            if (mode == 1) frameSize = (3ULL * width + padTo4(3ULL * width)) * height;
+            break;
+        default:
+            setError(ERR_INVALID_BITS_PER_PIXEL);
+            return;
     }
     // Geometry and rates that the header's 32-bit fields cannot describe are refused before
     // any of them is stored.
@@ -174,6 +175,7 @@ void File::resetWriter() {
     firstRiffEnd = firstRiffVideoChunks = firstRiffAudioChunks = firstRiffMoviBytes = 0;
     avixVideoChunks = segmentMoviBytes = 0;
     colormap.clear();
+    checkpoints.reset();
 }
 
 }  // namespace avi

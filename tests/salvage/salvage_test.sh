@@ -75,19 +75,22 @@ cuts() {
   done
 }
 
-# avitool create, fed raw frames through a FIFO and killed mid-write; leaves killed.avi (no
-# header) and its side file. The same input run to its end gives the reference "src".
+# avitool create, fed raw frames through a FIFO and killed mid-write after SECONDS: killed_create
+# SECONDS [create options]; leaves killed.avi (and its side file, if create wrote one). The
+# same input run to its end gives the reference "src".
 killed_create() {
-  ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 4 -pix_fmt bgr24 -f rawvideo src.raw
-  ffmpeg -v error -f lavfi -i sine=f=440:r=8000 -t 4 -c:a pcm_s16le in.wav
-  local args=(--size 64x48 --fps 10 --raw - --audio in.wav)
-  "$TOOL" create done.avi "${args[@]}" <src.raw
-  reference done.avi src
-  mkdir run; mkfifo run/frames
+  local wait=$1; shift
+  local args=(--size 64x48 --fps 10 --raw - --audio in.wav "$@")
+  if [ ! -e src.h ]; then
+    ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=10 -t 4 -pix_fmt bgr24 -f rawvideo src.raw
+    ffmpeg -v error -f lavfi -i sine=f=440:r=8000 -t 4 -c:a pcm_s16le in.wav
+    "$TOOL" create done.avi "${args[@]}" <src.raw; reference done.avi src
+  fi
+  rm -rf run; mkdir run; mkfifo run/frames
   "$TOOL" create run/k.avi "${args[@]}" <run/frames & local pid=$!
   exec 3>run/frames; head -c $((64 * 48 * 3 * 25)) src.raw >&3
-  sleep 1; kill -9 "$pid"; wait "$pid" 2>/dev/null || true; exec 3>&-
-  rm run/frames; shopt -s dotglob  # the file may be written under a hidden temporary name
+  sleep "$wait"; kill -9 "$pid"; wait "$pid" 2>/dev/null || true; exec 3>&-
+  rm run/frames
   for f in run/*; do case $f in *.recovery.json) mv "$f" killed.avi.recovery.json ;; *) mv "$f" killed.avi ;; esac; done
 }
 
@@ -137,13 +140,24 @@ opendml)  # over 1 GiB: RIFF AVI and AVIX segments with OpenDML indexes, cut in 
   ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=r=22050 -t 200 -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le o.avi
   cuts o.avi 600000000 1100000000 -1
   ;;
-killed)  # create killed mid-write: no header, parameters from the side file
-  killed_create
+killed)  # create killed mid-write: the file plays without repair up to its last checkpoint, and repairs fully
+  for wait in 0.3 1.5; do
+    killed_create $wait
+    [ ! -e killed.avi.recovery.json ] || die "a side file beside a file with its header"
+    hashes killed.avi >k.h; n=$(wc -l <k.h)
+    [ "$n" -ge 1 ] && head -n "$n" src.h | cmp -s - k.h || die "killed at $wait s: ffmpeg reads $n frames, not the first ones"
+    gst-launch-1.0 -q filesrc location=killed.avi ! avidemux ! videoconvert ! video/x-raw,format=BGR ! filesink location=g.raw
+    [ -s g.raw ] && cmp -s g.raw <(head -c "$(wc -c <g.raw)" src.raw) || die "killed at $wait s: GStreamer reads other frames"
+    "$TOOL" repair killed.avi rep.avi -y >report.txt; hashes rep.avi >rep.h
+    [ "$(wc -l <rep.h)" -ge "$n" ] && head -n "$(wc -l <rep.h)" src.h | cmp -s - rep.h || die "killed at $wait s: repair"
+    direct killed.avi
+    echo "$CASE at $wait s: ffmpeg $n frames, GStreamer $(($(wc -c <g.raw) / 9216)), repair $(wc -l <rep.h)"
+  done
+  ;;
+fulldisk)  # without checkpoints, a full disk: the unclosed file ends inside a chunk, parameters from hints
+  killed_create 1 --checkpoint 0
   [ -e killed.avi.recovery.json ] || die "create left no recovery side file"
   expect src killed.avi
-  ;;
-fulldisk)  # a full disk: the unclosed file ends inside a chunk, parameters from hints
-  killed_create
   rm -f killed.avi.recovery.json
   head -c $(($(stat -c%s killed.avi) - 5000)) killed.avi >full.avi
   if "$TOOL" repair full.avi none.avi >/dev/null 2>&1; then die "repair without parameters"; fi

@@ -10,6 +10,7 @@
 
 #include "MemoryFileHandler.h"
 #include "core/FileBridge.h"
+#include "write/CheckpointState.h"
 
 namespace avitest {
 
@@ -29,6 +30,12 @@ public:
     using File::topDown;
     using File::videoFrameSize;
     using File::videoIndex;
+
+    // Checkpoints only when asked for, into index rooms of n entries at first.
+    void checkpointRooms(std::uint32_t n) {
+        enableCheckpoints(0);
+        if (checkpoints) checkpoints->nextCapacity[0] = checkpoints->nextCapacity[1] = n;
+    }
 
     // Opens path through the given handler instead of the local disk, for reading or writing.
     bool openWith(std::shared_ptr<avi::IFileHandler> handler, const std::u16string& path, const char* openMode) {

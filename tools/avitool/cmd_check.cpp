@@ -90,8 +90,9 @@ std::string readEverything(salvage::TolerantReader& t) {
 }  // namespace
 
 int runCheck(const CheckOptions& opt) {
-    const Location in = locate(opt.file);
-    const std::string shownIn = shown(opt.file);
+    const std::string file = recordingNamed(opt.file);
+    const Location in = locate(file);
+    const std::string shownIn = shown(file);
     avi::internal::FileBridge f;
     const bool opened = openFile(f, in, "r");
     if (!opened) fail(f, in, false);

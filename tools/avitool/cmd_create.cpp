@@ -1,5 +1,6 @@
 // avitool create: a file from images (PNG, PPM, or JPEG stored as MJPEG) or raw frames on
 // stdin, with optional WAV audio.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,11 +57,20 @@ bool writeRecoveryFile(const std::string& avi, std::uint32_t w, std::uint32_t h,
     return static_cast<bool>(out.flush());
 }
 
-// Reads n bytes of stdin; fewer at its end or when a signal stops the run.
-std::size_t readInput(char* dst, std::size_t n) {
+// Reads n bytes of stdin; fewer at its end or when a signal stops the run. While stdin has
+// nothing to give, idle() runs every `every` seconds (0: never), so that a stalled input
+// does not hold back a checkpoint of the frames already written.
+template <typename Idle>
+std::size_t readInput(char* dst, std::size_t n, double every, Idle idle) {
     std::size_t done = 0;
     while (done < n) {
-        const ssize_t got = ::read(0, dst + done, n - done);
+        pollfd in{0, POLLIN, 0};
+        const int ready = every > 0 ? ::poll(&in, 1, static_cast<int>(every * 1000)) : 1;
+        if (ready == 0) {
+            idle();
+            continue;
+        }
+        const ssize_t got = ready < 0 ? -1 : ::read(0, dst + done, n - done);
         if (got < 0 && errno == EINTR && !stopped()) continue;
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
@@ -120,7 +130,7 @@ int runCreate(const CreateOptions& opt) {
     const auto chunk = static_cast<std::uint32_t>(perFrame * align);
 
     Output out;
-    if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
+    if (!out.prepare(opt.out, opt.overwrite, true)) return EXIT_FAIL;
     avi::internal::FileBridge f;
     if (!openFile(f, out.location(), "w")) return fail(f, locate(opt.out), true);
     f.setVideoInfo(w, h, static_cast<double>(num) / den, fourcc, bits);
@@ -133,13 +143,17 @@ int runCreate(const CreateOptions& opt) {
         f.setColormap(palette);
     }
     if (wav.isOpen()) f.setAudioInfo(wav.sampleRate, wav.bitsPerSample, wav.channels, chunk);
+    if (opt.checkpoint > 0) f.enableCheckpoints(opt.checkpoint);
     if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
-    const std::string sideFile = out.path() + ".recovery.json";
-    if (!writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
+    // Without checkpoints the header is written last: a side file keeps what repair needs.
+    const std::string sideFile = opt.checkpoint > 0 ? std::string() : out.path() + ".recovery.json";
+    if (!sideFile.empty() && !writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
         return fail("cannot write " + sideFile);
     struct SideFileGuard {
         const std::string& path;
-        ~SideFileGuard() { std::remove(path.c_str()); }
+        ~SideFileGuard() {
+            if (!path.empty()) std::remove(path.c_str());
+        }
     } sideGuard{sideFile};
 
     const std::size_t frameBytes = static_cast<std::size_t>(aviStride(w, bits)) * h;
@@ -147,7 +161,7 @@ int runCreate(const CreateOptions& opt) {
     const std::size_t inputBytes = opt.aviLayout ? frameBytes : packedRow * h + (pal8 ? 1024 : 0);
     std::vector<char> frame(jpeg ? 0 : frameBytes), input(opt.raw.empty() || opt.aviLayout ? 0 : inputBytes),
         sound(chunk + 2);
-    std::uint64_t audioBytes = 0;
+    std::uint64_t audioBytes = 0, frames = 0;
     bool audioLeft = wav.isOpen();
     auto writeAudioChunk = [&] {
         const std::size_t n = wav.read(sound.data(), chunk);
@@ -158,43 +172,65 @@ int runCreate(const CreateOptions& opt) {
         audioLeft = n == chunk;
         audioBytes += n;
     };
+    // A problem after the first frame ends the recording: the file is finished with every
+    // frame before it, and the run fails.
+    std::string problem;
+    auto writerProblem = [&] {
+        problem = locate(opt.out).typed + ": " + errorText(f);
+        return !problem.empty();
+    };
     Progress progress("create", files.size());
     for (std::size_t i = 0; !stopped(); ++i) {
         if (!files.empty()) {
             if (i == files.size()) break;
             if (jpeg) {
-                if (!readFileBytes(files[i], frame, 1u << 30, error)) return fail(error);
+                if (!readFileBytes(files[i], frame, 1u << 30, problem)) break;
             } else {
                 Image image;
-                if (!readImage(files[i], image, error)) return fail(error);
-                if (image.width != w || image.height != h) return fail(files[i] + " changed while it was read");
+                if (!readImage(files[i], image, problem)) break;
+                if (image.width != w || image.height != h) {
+                    problem = files[i] + " changed while it was read";
+                    break;
+                }
                 frame = toAviFrame(image, bits);
             }
         } else {
             char* dst = opt.aviLayout ? frame.data() : input.data();
-            const std::size_t n = readInput(dst, inputBytes);
+            const std::size_t n = readInput(dst, inputBytes, opt.checkpoint, [&] { f.checkpoint(); });
             if (n == 0 || stopped()) break;
-            if (n != inputBytes)
-                return fail("stdin ended inside frame " + std::to_string(i) + " (" + std::to_string(n) + " of " +
-                            std::to_string(inputBytes) + " bytes)");
+            if (n != inputBytes) {
+                problem = "stdin ended inside frame " + std::to_string(i) + ": its " + std::to_string(n) +
+                          " bytes (of " + std::to_string(inputBytes) + ") were dropped";
+                break;
+            }
             if (!opt.aviLayout) flipRows(input.data(), packedRow, frame.data(), aviStride(w, bits), packedRow, h);
-            if (pal8 && !samePalette(f, input.data() + packedRow * h, i == 0))
-                return fail("frame " + std::to_string(i) +
-                            " changes the palette, and an AVI holds one (make one palette for all frames, as "
-                            "ffmpeg's palettegen and paletteuse do)");
+            if (pal8 && !samePalette(f, input.data() + packedRow * h, i == 0)) {
+                problem = "frame " + std::to_string(i) +
+                          " changes the palette, and an AVI holds one (make one palette for all frames, as "
+                          "ffmpeg's palettegen and paletteuse do)";
+                break;
+            }
         }
         f.writeVideoFrame(frame.data(), static_cast<unsigned>(frame.size()));
+        if (f.getErrorCode() == avi::errors::ERR_NONE) ++frames;
         if (audioLeft) writeAudioChunk();
-        if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
+        if (f.getErrorCode() != avi::errors::ERR_NONE && writerProblem()) break;
         progress.update(i + 1);
     }
-    while (audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
+    if (frames == 0 && !problem.empty()) return fail(problem);
+    while (problem.empty() && audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
+    if (problem.empty() && f.getErrorCode() != avi::errors::ERR_NONE) writerProblem();
+    f.clearError();
     f.close();
-    if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
+    if (f.getErrorCode() != avi::errors::ERR_NONE && problem.empty()) writerProblem();
     // The exact rate, and the audio's true length (the last chunk may be short), in the header.
-    if (!salvage::patchStreamHeaders(out.path(), num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX))
-        return fail("cannot finish the header of " + out.path());
+    if (!salvage::patchStreamHeaders(out.path(), num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX) &&
+        problem.empty())
+        problem = "cannot finish the header of " + out.path();
     if (!out.commit()) return EXIT_FAIL;
+    if (!problem.empty())
+        return fail(problem + "; " + shown(opt.out) + " holds the " + std::to_string(frames) + " frames before it" +
+                    (opt.checkpoint > 0 ? " (or those up to its last checkpoint, if it could not be finished)" : ""));
     return stopped() ? stopStatus() : EXIT_OK;
 }
 

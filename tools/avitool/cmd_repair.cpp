@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "common.h"
+#include "reading.h"
 #include "salvage/salvage.h"
 
 namespace avitool {
@@ -24,16 +25,17 @@ int runRepair(const RepairOptions& opt) {
         hints.fourcc = opt.fourcc;
         hints.fourccGiven = true;
     }
-    const Location inLoc = locate(opt.in), outLoc = locate(opt.out);
+    const std::string inName = recordingNamed(opt.in);
+    const Location inLoc = locate(inName), outLoc = locate(opt.out);
     const bool local = inLoc.local;
     const std::string& in = inLoc.path;
     if (in == outLoc.path && local == outLoc.local) return usage("OUT: it must not be IN");
     // A URL is read through the remote plug-in, which this object keeps loaded.
     avi::internal::FileBridge keeper;
     const auto source = local ? nullptr : handlerFor(keeper, inLoc);
-    if (!local && !source) return fail("cannot read " + shown(opt.in) + ": the remote plug-in is not available");
-    const std::string why = local ? whyNotOpened(opt.in, false) : std::string();
-    if (!why.empty()) return fail("cannot read " + shown(opt.in) + ": " + why);
+    if (!local && !source) return fail("cannot read " + shown(inName) + ": the remote plug-in is not available");
+    const std::string why = local ? whyNotOpened(inName, false) : std::string();
+    if (!why.empty()) return fail("cannot read " + shown(inName) + ": " + why);
     Output out;
     if (!out.prepare(opt.out, opt.overwrite)) return EXIT_FAIL;
     salvage::Report report;
@@ -43,7 +45,7 @@ int runRepair(const RepairOptions& opt) {
     const std::string remoteWhy = ok || local ? std::string() : remoteFailure();
     if (!remoteWhy.empty()) error = remoteWhy;
     if (ok || report.fileSize > 0)
-        std::printf("%s: %s\n%s", shown(opt.in).c_str(),
+        std::printf("%s: %s\n%s", shown(inName).c_str(),
                     ok ? ("recovered into " + shown(opt.out)).c_str() : "not repaired",
                     salvage::describe(report).c_str());
     if (!ok) return error.empty() ? EXIT_FAIL : fail(error);

@@ -1,6 +1,7 @@
 #include "common.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -160,7 +161,7 @@ void installSignalHandlers() {
 
 // ---- outputs ----
 
-bool Output::prepare(const std::string& target, bool overwrite) {
+bool Output::prepare(const std::string& target, bool overwrite, bool visible) {
     const Location loc = locate(target);
     const bool local = loc.local;
     target_ = loc.path;
@@ -181,7 +182,16 @@ bool Output::prepare(const std::string& target, bool overwrite) {
         name = target_.substr(target_.find_last_of('/') + 1);
     }
     std::string temp = dir + "/." + name + ".XXXXXX.part";
-    const int fd = ::mkstemps(&temp[0], 5);
+    int fd;
+    if (visible && local) {
+        // Exclusive when it is the target itself: a file that appeared since the check stays.
+        const bool exists = ::stat(target_.c_str(), &st) == 0;
+        temp = exists ? target_ + ".part" : target_;
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | (exists ? O_TRUNC : O_EXCL), 0666);
+        inPlace_ = !exists;
+    } else {
+        fd = ::mkstemps(&temp[0], 5);
+    }
     if (fd < 0) {
         const std::string why = whyNotOpened("file:" + (local ? target_ : dir), true);
         return fail("cannot write " + (local ? target_ : temp) + ": " + (why.empty() ? std::strerror(errno) : why)) ==
@@ -190,7 +200,7 @@ bool Output::prepare(const std::string& target, bool overwrite) {
     // mkstemps makes the file private; the output gets the usual permissions.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    if (!(visible && local)) ::fchmod(fd, 0666 & ~mask);
     ::close(fd);
     writePath_ = temp;
     temporary_ = true;
@@ -225,6 +235,7 @@ std::string upload(const std::string& from, const std::string& url) {
 }  // namespace
 
 bool Output::commit() {
+    if (inPlace_) temporary_ = false;
     if (!temporary_) return true;
     if (remote_) {
         const std::string why = upload(writePath_, target_);

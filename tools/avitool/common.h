@@ -36,6 +36,7 @@ struct AudioOptions {
 struct CreateOptions {
     std::string out, size, fps, images, raw, audio;
     unsigned bits = 24;
+    double checkpoint = 1;  // seconds between checkpoints; 0: none
     bool aviLayout = false;
     bool overwrite = false;
 };
@@ -110,8 +111,10 @@ public:
     ~Output() { drop(); }
 
     // False, with the message printed, when the target exists (without overwrite) or no
-    // temporary file can be made beside it.
-    bool prepare(const std::string& target, bool overwrite);
+    // temporary file can be made beside it. A recording (visible) is written where people
+    // look for it: a new local target under its own name, an overwritten one as
+    // TARGET.part until commit; other outputs as a hidden temporary file.
+    bool prepare(const std::string& target, bool overwrite, bool visible = false);
     // The local file to write.
     const std::string& path() const { return writePath_; }
     // path() as a local Location (its name may contain ":/").
@@ -124,6 +127,7 @@ private:
     std::string target_, writePath_;
     bool temporary_ = false;
     bool remote_ = false;
+    bool inPlace_ = false;  // written under the target's own name: commit has nothing to do
 };
 
 // ---- numbers ----

@@ -100,6 +100,11 @@ int main(int argc, char** argv) {
     create->add_flag("--avi-layout", createOpt.aviLayout, "raw frames as stored: bottom-up, rows padded to 4 bytes");
     create->add_option("--audio", createOpt.audio, "WAV file (8- or 16-bit PCM), one chunk per frame");
     create->add_flag("-y,--overwrite", createOpt.overwrite, "replace an existing file");
+    create
+        ->add_option("--checkpoint", createOpt.checkpoint,
+                     "seconds between checkpoints (default 1): a recording cut short plays up to the last one; 0 "
+                     "writes the header only at the end")
+        ->check(CLI::NonNegativeNumber);
 
     CheckOptions checkOpt;
     auto* check = app.add_subcommand("check", "Read every frame and audio byte; exit status 0 only for a sound file");

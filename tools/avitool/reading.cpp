@@ -9,6 +9,17 @@
 
 namespace avitool {
 
+std::string recordingNamed(const std::string& name) {
+    const Location loc = locate(name);
+    struct stat part, whole;
+    if (!loc.local || ::stat((loc.path + ".part").c_str(), &part) != 0) return name;
+    const bool gone = ::stat(loc.path.c_str(), &whole) != 0;
+    if (!gone && part.st_mtim.tv_sec < whole.st_mtim.tv_sec) return name;
+    std::fprintf(stderr, "avitool: %s was not finished: reading %s.part, the recording that was cut short\n",
+                 shown(name).c_str(), shown(name).c_str());
+    return name + ".part";
+}
+
 bool openTolerant(salvage::TolerantReader& r, const Location& loc, std::string& error) {
     bool ok;
     if (loc.local) {

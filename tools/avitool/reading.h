@@ -10,6 +10,11 @@
 
 namespace avitool {
 
+// A recording cut short while it replaced NAME is NAME.part (create writes a new file under
+// its own name). Given NAME, that is the file meant when it is newer than NAME or NAME is
+// gone: the typed name with a notice on stderr; else name unchanged.
+std::string recordingNamed(const std::string& name);
+
 // Opens r on loc: a local file with its recovery side file, a URL through the plug-in.
 // False with the reason in error.
 bool openTolerant(salvage::TolerantReader& r, const Location& loc, std::string& error);

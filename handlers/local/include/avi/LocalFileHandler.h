@@ -2,6 +2,7 @@
 
 #include "avi/IFileHandler.h"
 #include "avi/VectoredIO.h"
+#include "avi/WriteCapabilities.h"
 
 namespace avi {
 
@@ -15,7 +16,7 @@ namespace avi {
 // moves, and fails when the disk has no room. The writer skips the header's room this way
 // and writes the header last: on a full disk the room is then already backed, and the
 // header still goes in at close.
-class AVI_API LocalFileHandler : public IFileHandler, public IVectoredIO {
+class AVI_API LocalFileHandler : public IFileHandler, public IVectoredIO, public IVectoredWrite, public IDataSync {
 public:
     LocalFileHandler() = default;
     ~LocalFileHandler() override = default;
@@ -38,6 +39,11 @@ public:
     // One preadv; pieces that add up to a small read come from the read-ahead window, so a
     // run of tiny chunks still costs a copy each rather than a system call each.
     std::size_t readPieces(void* handle, std::uint64_t position, const Piece* pieces, std::size_t count) override;
+
+    // One pwritev at the position.
+    std::size_t writePieces(void* handle, const Piece* pieces, std::size_t count) override;
+    // fdatasync.
+    bool syncData(void* handle) override;
 };
 
 }  // namespace avi
