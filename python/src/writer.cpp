@@ -228,6 +228,13 @@ void bindWriter(py::module_& m) {
              "Appends a frame: a top-down array as set_video declared (any strides), or bytes for a fourcc.")
         .def("write_audio", &Writer::writeAudio, py::arg("samples"),
              "Appends samples of shape (samples, channels), uint8 or int16 as declared.")
+        .def(
+            "checkpoint",
+            [](Writer& w) {
+                avi::File& f = w.file();
+                if (!f.checkpoint()) raiseIfError(f);
+            },
+            "Makes everything written so far readable on disk now (as the checkpoint interval does).")
         .def("close", &Writer::close, "Writes the headers and indexes and closes the file.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](Writer& w, const py::object& type, const py::object&, const py::object&) {

@@ -85,6 +85,30 @@ def test_pix_fmts_round_trip_as_ffmpeg_and_opencv_decode_them(tmp_path, pix_fmt,
         assert got.tobytes() == ffmpeg("-i", path, "-map", "0:a", "-f", "s16le" if audio_bits == 16 else "u8", "-")
 
 
+# A writer killed mid-way leaves a file that ffmpeg and the module read without repair, up to
+# its last checkpoint at least, each frame and sample as written.
+def test_a_killed_recording_plays_up_to_its_last_checkpoint(tmp_path):
+    path = str(tmp_path / "rec.avi")
+    script = f"""if 1:
+        import avi, numpy as np, os, signal
+        w = avi.open({path!r}, "w", checkpoint=3600)
+        w.set_video(16, 8, 10, pix_fmt="gray")
+        w.set_audio(8000, 16, 1, 1600)
+        for i in range(30):
+            w.write_frame(np.full((8, 16), i, np.uint8))
+            w.write_audio(np.full((800, 1), i, np.int16))
+            if i == 19:
+                w.checkpoint()
+        os.kill(os.getpid(), signal.SIGKILL)"""
+    assert subprocess.run([sys.executable, "-c", script]).returncode == -9
+    v = avi.open(path)
+    frames = decoded(path, "gray").reshape(-1, 8, 16)
+    assert len(v) == 30 and len(frames) >= 20 and np.array_equal(v[:len(frames)], frames)
+    assert np.array_equal(frames[:, 0, 0], np.arange(len(frames)))
+    assert np.array_equal(v.read_audio()[:, 0], np.repeat(np.arange(30), 800))
+    assert avi.open(path, strict=True).read_raw(19)[0] == 19
+
+
 # A jump in time: ffmpeg stores the frames it skips as empty chunks.
 def test_a_video_is_an_array_of_frames_in_time(tmp_path):
     path = str(tmp_path / "jump.avi")
