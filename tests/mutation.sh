@@ -52,6 +52,14 @@ m src/read/PixelConversion.cpp 'h = t[u[i + 7]];' 'h = t[u[i + 6]];' "eighth pal
 m src/read/PixelConversion.cpp 'std::memmove(out + 3 * i, in + 4 * i, 3)' 'std::memmove(out + 3 * i, in + 4 * i + 1, 3)' "32-bit tail pixels shifted"
 m src/core/errors.cpp '"Unsupported AVI file",' '"Unsupported AVI file format",' "wrong error message"
 
+m src/write/Checkpoints.cpp 'putUint32(b, r.onDisk);' 'putUint32(b, r.onDisk + 1);' "checkpoint names one index entry more than it wrote"
+m src/write/Checkpoints.cpp 'ok = ok && writeAt(moviBase - 4, b, 4);' 'ok = ok && writeAt(moviBase - 8, b, 4);' "checkpoint writes the movi size over its list id"
+m src/write/Checkpoints.cpp 'putUint32(b, u32(end - c.segmentStart - 8));' 'putUint32(b, u32(end - c.segmentStart - 16));' "checkpoint RIFF size short of the data"
+m src/write/Checkpoints.cpp '        needRoom = true;' '' "a new segment's chunks listed in the last segment's room"
+m src/write/MoviWriting.cpp 'index.pop_back();' '' "a failed chunk stays in a checkpoint's index"
+m src/write/MoviWriting.cpp 'headerWritten = errorCode == before || errorCode != ERR_FWRITE_FAILED;' 'headerWritten = true;' "a chunk whose header failed is kept"
+m src/write/Checkpoints.cpp 'if (!(s == 0 ? hasVideoStream : hasAudioStream)) continue;' '' "checkpoint patches the indx of a stream that is not there" tool
+m salvage/src/tolerant_open.cpp 'indexed && !l.goesOn &&' 'indexed &&' "chunks after the last checkpoint not read" tool
 m salvage/src/walker.cpp 'rel == r.idx1Entries   ?' 'abs == r.idx1Entries   ?' "idx1 absolute/relative decision inverted" tool
 m salvage/src/walker.cpp 'find(pos + 1, end)' 'find(pos + 2, end)' "resync skips one byte too many" tool
 m salvage/src/walker.cpp 'f.size != 0 && f.size != frameBytes' 'f.size != frameBytes' "zero-length (dropped) frames discarded" tool

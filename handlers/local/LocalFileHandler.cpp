@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "format/Rows.h"
@@ -44,7 +45,24 @@ struct LocalHandle {
     // Where the last read ended: a small read at or shortly after it is part of a forward
     // run and fills the window; an isolated one is a plain pread.
     std::uint64_t lastEnd = NO_READ;
+    // Once a writer has asked for its data on the device, the data after syncedTo is handed to
+    // the device in the background as it grows, so that the next sync finds little left to do.
+    bool syncing = false;
+    std::uint64_t syncedTo = 0;
+    // The folder of a file opened for writing: its entry for the file reaches the device at
+    // the first sync, so that a power cut cannot lose the whole file.
+    std::string folder;
 };
+
+constexpr std::uint64_t WRITEBACK_BYTES = 8u << 20;
+
+// Starts the device write of what was appended since the last start, without waiting for it.
+void writeBehind(LocalHandle* h) {
+    if (!h->syncing || h->pos < h->syncedTo + WRITEBACK_BYTES) return;
+    ::sync_file_range(h->fd, static_cast<off_t>(h->syncedTo), static_cast<off_t>(h->pos - h->syncedTo),
+                      SYNC_FILE_RANGE_WRITE);
+    h->syncedTo = h->pos;
+}
 
 LocalHandle* asHandle(void* h) { return static_cast<LocalHandle*>(h); }
 
@@ -167,6 +185,10 @@ void* LocalFileHandler::fopen(std::u16string path, const char* mode) {
     h->pos = 0;
     // The window serves read mode only: a handle that also writes reads the file as it is.
     h->readOnly = flags == O_RDONLY;
+    if (!h->readOnly) {
+        const std::size_t slash = native.find_last_of('/');
+        h->folder = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+    }
     return h;
 }
 
@@ -218,12 +240,21 @@ std::size_t LocalFileHandler::writePieces(void* handle, const Piece* pieces, std
         return ::pwritev(h->fd, io + first, static_cast<int>(count - first), static_cast<off_t>(h->pos + off));
     });
     h->backedEnd = std::max(h->backedEnd, h->pos);
+    writeBehind(h);
     return put;
 }
 
 bool LocalFileHandler::syncData(void* handle) {
     auto* h = asHandle(handle);
-    return h != nullptr && ::fdatasync(h->fd) == 0;
+    if (h == nullptr) return false;
+    h->syncing = true;
+    if (::fdatasync(h->fd) != 0) return false;
+    if (!h->folder.empty()) {
+        const int dir = ::open(h->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) ::fsync(dir), ::close(dir);
+        h->folder.clear();
+    }
+    return true;
 }
 
 int LocalFileHandler::fseek(void* handle, std::int64_t offset, int origin) {

@@ -221,11 +221,11 @@ public:
     // use; (2) the data reaches the device (IDataSync, where the handler has it); (3) the
     // RIFF and movi sizes of the current segment grow to cover the data, which no index
     // names yet; (4) new super-index entries go in beyond the counts in use; (5) each ix##
-    // chunk's count in use grows; (6) each super index's count in use grows; (7) the header
-    // is rewritten, differing from the one on disk only in its frame counts; (8) the device
-    // again. A failed write ends the checkpoint where it is. A chunk whose write failed is
-    // taken back (the next one is written over it), so no index ever names bytes that did
-    // not reach the file.
+    // chunk's count in use grows; (6) each super index's count in use grows; (7) the bytes of
+    // the header that still differ (its frame counts) are written; (8) the device again. A
+    // failed write ends the checkpoint where it is, and the next checkpoint writes the header
+    // whole. A chunk whose write failed is taken back (the next one is written over it), so
+    // no index ever names bytes that did not reach the file.
     void enableCheckpoints(double intervalSeconds);
     // Makes everything written so far readable; false (error set) when a write failed.
     bool checkpoint();

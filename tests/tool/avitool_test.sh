@@ -218,6 +218,17 @@ PY
   [ "$(ffmpeg -v error -i big.avi -f rawvideo -pix_fmt bgr24 - | md5sum)" = "$(cat src.md5)" ] || die "ffmpeg decodes other frames"
   [ "$(ffmpeg -v error -sseof -0.5 -i big.avi -f rawvideo -pix_fmt bgr24 - | tail -c $((1280 * 720 * 3)) | md5sum)" = \
     "$("$TOOL" frames big.avi -o - --range 1699:1700 | md5sum)" ] || die "ffmpeg seeks to another last frame"
+  # Killed after its first AVIX segment began: plays to its last checkpoint without repair.
+  rm big.avi; mkfifo pipe; F=$((1280 * 720 * 3))
+  "$TOOL" -q create k.avi --size 1280x720 --fps 25 --raw - --checkpoint 0.5 <pipe & pid=$!
+  (src | head -c $((1000 * F)); sleep 60) >pipe &
+  for _ in $(seq 600); do [ "$(stat -c%s k.avi)" -gt $((2300 << 20)) ] && break; sleep 0.2; done
+  sleep 1.5; kill -9 $pid; wait $pid 2>/dev/null || true
+  n=$("$TOOL" info --json --strict k.avi | jget /dev/stdin "d['streams'][0]['nb_frames']")
+  [ "$n" -gt 800 ] || die "the strict path reads $n frames of the killed recording"
+  [ "$(ffmpeg -v error -i k.avi -frames:v "$n" -f rawvideo -pix_fmt bgr24 - | md5sum)" = "$(src | head -c $((n * F)) | md5sum)" ] ||
+    die "ffmpeg decodes other frames from the killed recording"
+  echo "killed in an AVIX segment: $n frames up to the last checkpoint"
   ;;
 *) die "unknown case $CASE" ;;
 esac
