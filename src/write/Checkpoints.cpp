@@ -8,6 +8,7 @@
 #include "avi/File.h"
 #include "avi/WriteCapabilities.h"
 #include "write/CheckpointState.h"
+#include "write/SuperIndexEntries.h"
 
 namespace avi {
 
@@ -273,12 +274,7 @@ bool File::checkpoint() {
             if (c.rooms[s].empty()) continue;
             const std::size_t from = c.rooms[s].front().slot;
             std::vector<char> e(16 * (supers[s]->size() - from));
-            for (std::size_t i = from; i < supers[s]->size(); ++i) {
-                const SuperIndexEntry& x = (*supers[s])[i];
-                putUint64(&e[16 * (i - from)], x.getPosition());
-                putUint32(&e[16 * (i - from) + 8], x.getSize());
-                putUint32(&e[16 * (i - from) + 12], x.getDuration());
-            }
+            putSuperIndexEntries(e.data(), supers[s]->data() + from, supers[s]->data() + supers[s]->size());
             ok = writeAt(c.superAt[s] + 32 + 16 * from, e.data(), e.size());
         }
     }
@@ -328,13 +324,7 @@ void File::writeSuperIndexRoom(int s) {
     aviindex_chunk h;
     populateOpenDMLBaseIndex(h, s == 0 ? videoChunkId : audioChunkId, 4, 0, u32(entries.size()));
     copyOpenDMLBaseIndex2Buf(h, b.data() + 8);
-    char* p = b.data() + 32;
-    for (const auto& e : entries) {
-        putUint64(p, e.getPosition());
-        putUint32(p + 8, e.getSize());
-        putUint32(p + 12, e.getDuration());
-        p += 16;
-    }
+    putSuperIndexEntries(b.data() + 32, entries.data(), entries.data() + entries.size());
     if (fileHandler->fwrite(b.data(), 1, b.size(), fileHandle) != b.size()) setError(ERR_FWRITE_FAILED);
 }
 

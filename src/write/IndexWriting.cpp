@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "avi/File.h"
+#include "write/SuperIndexEntries.h"
 
 namespace avi {
 
@@ -54,13 +55,7 @@ void File::writeOpenDMLSuperIndex(const char* id, const std::vector<SuperIndexEn
     }
     if (n == 0) return;
     std::vector<char> b(16ULL * n);
-    char* p = b.data();
-    for (const auto& e : entries) {
-        putUint64(p, e.getPosition());
-        putUint32(p + 8, e.getSize());
-        putUint32(p + 12, e.getDuration());
-        p += 16;
-    }
+    putSuperIndexEntries(b.data(), entries.data(), entries.data() + entries.size());
     if (fileHandler->fwrite(b.data(), 1, b.size(), fileHandle) != b.size()) setError(ERR_FWRITE_FAILED);
 }
 
