@@ -98,7 +98,7 @@ outputs)  # existing outputs, failed runs, signals, input cut short, a recording
     [ "$sig" = KILL ] || { [ "$(probe out.avi v nb_frames)" = 3 ] && [ ! -e out.avi.part ]; } || die "SIG$sig: not finished"
   done
   [ "$(probe out.avi.part v nb_frames)" = 3 ] || die "the killed recording does not play"
-  expect 0 check out.avi; has 'reading out.avi.part'; expect 0 repair out.avi r.avi; has 'reading out.avi.part'
+  for c in "info out.avi" "check out.avi" "repair out.avi r.avi"; do expect 0 $c; has 'reading out.avi.part'; done
   ;;
 usage)  # exit statuses, messages, ranges
   sources; "$TOOL" create ok.avi --fps 10 --images .

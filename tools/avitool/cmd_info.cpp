@@ -208,7 +208,9 @@ std::string indexName(salvage::IndexKind k) {
 
 }  // namespace
 
-int runInfo(const InfoOptions& opt) {
+int runInfo(const InfoOptions& given) {
+    InfoOptions opt = given;
+    opt.file = recordingNamed(given.file);
     const Location loc = locate(opt.file);
     avi::internal::FileBridge strict;
     const bool strictOpened = openFile(strict, loc, "r");
