@@ -85,8 +85,8 @@ def test_pix_fmts_round_trip_as_ffmpeg_and_opencv_decode_them(tmp_path, pix_fmt,
         assert got.tobytes() == ffmpeg("-i", path, "-map", "0:a", "-f", "s16le" if audio_bits == 16 else "u8", "-")
 
 
-# A writer killed mid-way leaves a file that ffmpeg and the module read without repair, up to
-# its last checkpoint at least, each frame and sample as written.
+# A writer killed mid-way leaves a file that ffmpeg, OpenCV and the module read without repair,
+# up to its last checkpoint at least, each frame and sample as written.
 def test_a_killed_recording_plays_up_to_its_last_checkpoint(tmp_path):
     path = str(tmp_path / "rec.avi")
     script = f"""if 1:
@@ -105,6 +105,8 @@ def test_a_killed_recording_plays_up_to_its_last_checkpoint(tmp_path):
     frames = decoded(path, "gray").reshape(-1, 8, 16)
     assert len(v) == 30 and len(frames) >= 20 and np.array_equal(v[:len(frames)], frames)
     assert np.array_equal(frames[:, 0, 0], np.arange(len(frames)))
+    cv = opencv(path)[..., 0]
+    assert len(cv) >= 20 and np.array_equal(cv, frames[:len(cv)])
     assert np.array_equal(v.read_audio()[:, 0], np.repeat(np.arange(30), 800))
     assert avi.open(path, strict=True).read_raw(19)[0] == 19
 
