@@ -57,7 +57,7 @@ m src/write/Checkpoints.cpp 'ok = ok && writeAt(moviBase - 4, b, 4);' 'ok = ok &
 m src/write/Checkpoints.cpp 'putUint32(b, u32(end - c.segmentStart - 8));' 'putUint32(b, u32(end - c.segmentStart - 16));' "checkpoint RIFF size short of the data"
 m src/write/Checkpoints.cpp '        needRoom = true;' '' "a new segment's chunks listed in the last segment's room"
 m src/write/MoviWriting.cpp 'index.pop_back();' '' "a failed chunk stays in a checkpoint's index"
-m src/write/MoviWriting.cpp 'headerWritten = errorCode == before || errorCode != ERR_FWRITE_FAILED;' 'headerWritten = true;' "a chunk whose header failed is kept"
+m src/write/MoviWriting.cpp 'headerWritten = fileHandler->fwrite(header, 1, 8, fileHandle) == 8;' 'headerWritten = fileHandler->fwrite(header, 1, 8, fileHandle) == 8 || true;' "a chunk whose header failed is kept"
 m src/write/Checkpoints.cpp 'if (!(s == 0 ? hasVideoStream : hasAudioStream)) continue;' '' "checkpoint patches the indx of a stream that is not there" tool
 m salvage/src/tolerant_open.cpp 'indexed && !l.goesOn &&' 'indexed &&' "chunks after the last checkpoint not read" tool
 m salvage/src/walker.cpp 'rel == r.idx1Entries   ?' 'abs == r.idx1Entries   ?' "idx1 absolute/relative decision inverted" tool

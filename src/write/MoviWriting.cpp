@@ -69,20 +69,20 @@ void File::appendChunk(const char* data, std::uint32_t size, std::uint32_t dataB
 bool File::writeChunkWithData(const char* id, std::uint32_t size, const char* data, std::uint32_t dataBytes,
                               std::uint32_t padBytes, bool& headerWritten) {
     static const char zeros[4] = {0, 0, 0, 0};
+    char header[8];
+    std::memcpy(header, id, 4);
+    fcns::putUint32(header + 4, size);
     if (auto* v = dynamic_cast<IVectoredWrite*>(fileHandler.get())) {
         // The chunk header, the host's bytes and the pad byte in one system call.
-        char header[8];
-        std::memcpy(header, id, 4);
-        fcns::putUint32(header + 4, size);
         const IVectoredIO::Piece pieces[3] = {
             {header, 8}, {const_cast<char*>(data), dataBytes}, {const_cast<char*>(zeros), padBytes}};
         const std::size_t total = 8ULL + dataBytes + padBytes;
         headerWritten = v->writePieces(fileHandle, pieces, padBytes != 0 ? 3 : 2) == total;
         return headerWritten;
     }
-    const errors::error_T before = errorCode;
-    writeChunk(id, size);
-    headerWritten = errorCode == before || errorCode != ERR_FWRITE_FAILED;
+    // As writeChunk writes it, with its own outcome: the error state may hold an older failure.
+    headerWritten = fileHandler->fwrite(header, 1, 8, fileHandle) == 8;
+    if (!headerWritten) setError(ERR_FWRITE_FAILED);
     // The host's bytes go out as they are, in one write; the pad byte, if any, in a second.
     bool ok = fileHandler->fwrite(data, 1, dataBytes, fileHandle) == dataBytes;
     if (ok && padBytes != 0) ok = fileHandler->fwrite(zeros, 1, padBytes, fileHandle) == padBytes;
