@@ -8,7 +8,8 @@ PACKAGES=(cmake g++ make pkg-config libboost-filesystem-dev libboost-system-dev 
           libsndfile1-dev nlohmann-json3-dev libturbojpeg0-dev libavformat-dev libavcodec-dev
           libswscale-dev libavutil-dev pybind11-dev python3-dev python3-numpy python3-opencv
           python3-pytest python3-dask python3-distributed python3-fsspec python3-venv python3-pip
-          python3-setuptools curl openssl)
+          python3-setuptools curl openssl swift swift-proxy swift-account swift-container
+          swift-object python3-boto3)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

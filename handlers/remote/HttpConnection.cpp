@@ -210,6 +210,63 @@ HttpConnection::HttpConnection(std::string url) : url_(std::move(url)), shownUrl
 HttpConnection::~HttpConnection() {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);
     curl_slist_free_all(ifRange_);
+    curl_slist_free_all(signing_);
+}
+
+namespace {
+
+// A copy of list (which may be null) with line appended when there is one.
+curl_slist* withLine(const curl_slist* list, const std::string& line) {
+    curl_slist* out = nullptr;
+    for (; list != nullptr; list = list->next) out = curl_slist_append(out, list->data);
+    return line.empty() ? out : curl_slist_append(out, line.c_str());
+}
+
+}  // namespace
+
+void HttpConnection::signForS3(const S3Target& t) {
+    if (curl_ == nullptr) return;
+    s3_ = true;
+    shownUrl_ = t.shown;
+    // libcurl signs the request; the key and secret go apart, since a key may hold a colon.
+    curl_easy_setopt(curl_, CURLOPT_AWS_SIGV4, ("aws:amz:" + t.region + ":s3").c_str());
+    curl_easy_setopt(curl_, CURLOPT_USERNAME, t.accessKey.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PASSWORD, t.secret.c_str());
+    // The body is not hashed (servers demand the header), and a session token is signed with it.
+    signing_ = curl_slist_append(nullptr, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
+    if (!t.token.empty()) signing_ = curl_slist_append(signing_, ("x-amz-security-token: " + t.token).c_str());
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
+}
+
+std::string HttpConnection::s3Error() {
+    // HEAD answers carry no body: the same request as a GET of one byte tells the code.
+    std::string body;
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl_, CURLOPT_RANGE, "0-0");
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
+    curl_easy_setopt(
+        curl_, CURLOPT_WRITEFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* to) -> std::size_t {
+            auto* b = static_cast<std::string*>(to);
+            if (b->size() < 8192) b->append(data, std::min<std::size_t>(size * count, 8192 - b->size()));
+            return size * count;
+        });
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    const ResponseHeaders kept = headers_;
+    const CURLcode rc = perform();
+    headers_ = kept;
+    curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    if (rc != CURLE_OK) return std::string();
+    const auto tag = [&](const char* name) {
+        const std::string open = std::string("<") + name + ">", close = std::string("</") + name + ">";
+        const auto b = body.find(open), e = body.find(close);
+        return b == std::string::npos || e == std::string::npos || e < b
+                   ? std::string()
+                   : body.substr(b + open.size(), e - b - open.size());
+    };
+    const std::string code = tag("Code"), message = tag("Message");
+    return code.empty() ? std::string() : code + (message.empty() ? "" : ": " + message);
 }
 
 void HttpConnection::setCommonOptions() {
@@ -263,6 +320,10 @@ void HttpConnection::noteFailure(CURLcode rc, const char* what) {
     }
     if (rc != CURLE_OK && errorText_[0] != '\0') why += std::string(" (") + errorText_ + ")";
     if (rc != CURLE_OK && headers_.status != 0) why += ", HTTP status " + std::to_string(headers_.status);
+    if (s3_ && headers_.status >= 400) {
+        const std::string code = s3Error();
+        if (!code.empty()) why += " (" + code + ")";
+    }
     recordFailure(std::string(what) + " " + shownUrl_ + ": " + why);
 }
 
@@ -350,11 +411,10 @@ bool HttpConnection::probe(Validators& out) {
     // If-Range turns a ranged GET of a changed resource into a 200, which fetch refuses.
     // A weak entity tag may not be used there; the date is the fallback.
     curl_slist_free_all(ifRange_);
-    ifRange_ = nullptr;
-    if (!out.etag.empty() && out.etag.compare(0, 2, "W/") != 0)
-        ifRange_ = curl_slist_append(nullptr, ("If-Range: " + out.etag).c_str());
-    else if (!out.lastModified.empty())
-        ifRange_ = curl_slist_append(nullptr, ("If-Range: " + out.lastModified).c_str());
+    const bool strong = !out.etag.empty() && out.etag.compare(0, 2, "W/") != 0;
+    ifRange_ = withLine(signing_, strong                      ? "If-Range: " + out.etag
+                                  : !out.lastModified.empty() ? "If-Range: " + out.lastModified
+                                                              : std::string());
     return true;
 }
 
@@ -373,7 +433,7 @@ FetchResult HttpConnection::fetch(std::uint64_t offset, char* dst1, std::size_t 
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
     const CURLcode rc = perform(n);
     curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     received = sink.got;
     FetchResult r = sink.refusal;

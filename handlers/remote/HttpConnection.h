@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "S3.h"
+
 namespace avi {
 namespace remote {
 
@@ -45,6 +47,10 @@ public:
 
     bool valid() const { return curl_ != nullptr; }
 
+    // Signs every later request for the S3 target t with AWS Signature V4 (libcurl's own);
+    // messages then name t.shown.
+    void signForS3(const S3Target& t);
+
     // Size and validators of the resource: HEAD, or a one-byte ranged GET when HEAD is
     // refused or gives no length. Later requests go to the URL that redirects ended at.
     bool probe(Validators& out);
@@ -80,8 +86,12 @@ private:
     std::string url_;
     std::string shownUrl_;
     char errorText_[CURL_ERROR_SIZE] = {0};
-    curl_slist* ifRange_ = nullptr;
+    curl_slist* ifRange_ = nullptr;  // the signing headers too, for a signed connection
+    curl_slist* signing_ = nullptr;  // headers every signed request carries
+    bool s3_ = false;
     ResponseHeaders headers_;
+    // The S3 error code and message of a failed signed request, read from its body.
+    std::string s3Error();
 };
 
 // Makes sure curl_global_init has run, once per process.

@@ -14,6 +14,7 @@
 
 #include "Failure.h"
 #include "HttpConnection.h"
+#include "S3.h"
 #include "strutil/strutil.h"
 
 namespace avi {
@@ -87,7 +88,8 @@ bool startsWithNoCase(const std::string& s, const char* prefix) {
 // controls, non-ASCII) percent-encoded. Empty for anything but http(s).
 std::string toUrl(const std::u16string& path) {
     const std::string text = strutil::i18n::to_string(path);
-    if (!startsWithNoCase(text, "http://") && !startsWithNoCase(text, "https://")) return std::string();
+    if (!startsWithNoCase(text, "http://") && !startsWithNoCase(text, "https://") && !startsWithNoCase(text, "s3://"))
+        return std::string();
     static const char hex[] = "0123456789ABCDEF";
     std::string url;
     url.reserve(text.size());
@@ -204,8 +206,18 @@ void* RemoteFileHandler::fopen(std::u16string path, const char* mode) {
     if (mode == nullptr || (mode[0] != 'r' && mode[0] != 'w')) return nullptr;
     std::string url = toUrl(path);
     if (url.empty()) return nullptr;
+    // An s3 key is encoded as S3 signs it, from the name as given.
+    S3Target s3;
+    const bool signed_ = startsWithNoCase(url, "s3://");
+    if (signed_) {
+        const std::string given = strutil::i18n::to_string(path);
+        std::string why;
+        if (!resolveS3(given, s3, why)) return recordFailure("cannot open " + given + ": " + why), nullptr;
+        url = s3.url;
+    }
     std::unique_ptr<Stream> s(new (std::nothrow) Stream(std::move(url)));
     if (!s || !s->http.valid()) return nullptr;
+    if (signed_) s->http.signForS3(s3);
     if (mode[0] == 'r') {
         if (!s->http.probe(s->resource)) return nullptr;
     } else {

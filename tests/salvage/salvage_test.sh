@@ -141,7 +141,7 @@ opendml)  # over 1 GiB: RIFF AVI and AVIX segments with OpenDML indexes, cut in 
   cuts o.avi 600000000 1100000000 -1
   ;;
 killed)  # create killed mid-write: the file plays without repair up to its last checkpoint, and repairs fully
-  for wait in 0.3 1.5; do
+  for wait in 0.3 1.5 "1.5 --checkpoint 60"; do  # the last: every frame but the first after the last checkpoint
     killed_create $wait
     [ ! -e killed.avi.recovery.json ] || die "a side file beside a file with its header"
     hashes killed.avi >k.h; n=$(wc -l <k.h)
@@ -151,7 +151,7 @@ killed)  # create killed mid-write: the file plays without repair up to its last
     "$TOOL" repair killed.avi rep.avi -y >report.txt; hashes rep.avi >rep.h
     [ "$(wc -l <rep.h)" -ge "$n" ] && head -n "$(wc -l <rep.h)" src.h | cmp -s - rep.h || die "killed at $wait s: repair"
     direct killed.avi
-    echo "$CASE at $wait s: ffmpeg $n frames, GStreamer $(($(wc -c <g.raw) / 9216)), repair $(wc -l <rep.h)"
+    echo "$CASE (killed at $wait s): ffmpeg $n frames, GStreamer $(($(wc -c <g.raw) / 9216)), repair $(wc -l <rep.h)"
   done
   ;;
 fulldisk)  # without checkpoints, a full disk: the unclosed file ends inside a chunk, parameters from hints

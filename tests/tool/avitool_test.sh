@@ -199,6 +199,33 @@ CONF
   [ -z "${REMOTE_TESTS:-}" ] || AVI_TEST_HTTP=http://127.0.0.1:$port AVI_TEST_WWW=$WORK/www "$REMOTE_TESTS" >handler.log ||
     die "handler tests: $(grep -A5 Failure handler.log)"
   ;;
+s3)  # s3:// through the remote plug-in against a Swift server with its S3 API; boto3 is the other client
+  command -v swift-proxy-server >/dev/null || { echo "Swift not installed: skipped"; exit 0; }
+  sources; "$TOOL" create ref.avi --fps 10 --images . --audio in.wav
+  mkdir swift; ep=$("$(dirname "$0")/../../scripts/s3-test-server.sh" start "$WORK/swift") || die "no S3 server"
+  trap '"$(dirname "$0")/../../scripts/s3-test-server.sh" stop "$WORK/swift"; rm -rf "$WORK"' EXIT
+  export AWS_ACCESS_KEY_ID=test:tester AWS_SECRET_ACCESS_KEY=testing AWS_ENDPOINT_URL=$ep AWS_REGION=us-east-1
+  boto() { /usr/bin/python3 -c "import boto3, os, sys; s = boto3.client('s3', endpoint_url=os.environ['AWS_ENDPOINT_URL'])
+getattr(s, sys.argv[1])(*sys.argv[2:])" "$@"; }
+  /usr/bin/python3 -c "import boto3, os; boto3.client('s3', endpoint_url=os.environ['AWS_ENDPOINT_URL']).create_bucket(Bucket='media')"
+  boto upload_file ref.avi media 'dir/clip one.avi'
+  url="s3://media/dir/clip one.avi"
+  cmp <("$TOOL" frames "$url" -o -) <("$TOOL" frames ref.avi -o -) || die "frames over s3 differ"
+  "$TOOL" audio "$url" -o a.wav && cmp <(ffmpeg -v error -i a.wav -f s16le -) <(ffmpeg -v error -i in.wav -f s16le -) || die "audio"
+  "$TOOL" frames ref.avi -o - | "$TOOL" create s3://media/new.avi --size 35x21 --fps 10 --raw -
+  boto download_file media new.avi new.avi; cmp <("$TOOL" frames new.avi -o -) <("$TOOL" frames ref.avi -o -) || die "written"
+  cat >dask_s3.py <<'PY'
+import sys, avi, numpy as np
+from dask.distributed import Client, LocalCluster
+if __name__ == "__main__":  # worker processes import this file
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1) as cluster, Client(cluster):
+        assert np.array_equal(avi.dask_array(sys.argv[1], frames_per_chunk=3).compute(), avi.open("ref.avi")[:])
+PY
+  PYTHONPATH=$(dirname "$TOOL")/../python /usr/bin/python3 dask_s3.py "$url" || die "Python and dask over s3"
+  AWS_SECRET_ACCESS_KEY=wrong expect 1 info "$url"; has 'HTTP status 403 (SignatureDoesNotMatch'; ! grep -q wrong err || die "secret shown"
+  expect 1 info s3://media/none.avi; has 'HTTP status 404 (NoSuchKey'
+  AWS_ACCESS_KEY_ID= AWS_PROFILE=none HOME=$WORK expect 1 info "$url"; has 'no AWS credentials'
+  ;;
 large)  # over 4 GiB (label large): RIFF segments below 2 GiB, every frame as given, ffmpeg to the last one
   ffmpeg -v error -f lavfi -i sine=r=48000 -t 68 -ac 2 -c:a pcm_s16le in.wav
   src() { ffmpeg -v error -f lavfi -i testsrc=size=1280x720:rate=25 -frames:v 1700 -f rawvideo -pix_fmt bgr24 -; }
