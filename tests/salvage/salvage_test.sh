@@ -141,7 +141,7 @@ opendml)  # over 1 GiB: RIFF AVI and AVIX segments with OpenDML indexes, cut in 
   cuts o.avi 600000000 1100000000 -1
   ;;
 killed)  # create killed mid-write: the file plays without repair up to its last checkpoint, and repairs fully
-  for wait in 0.3 1.5 "1.5 --checkpoint 60"; do  # the last: every frame but the first after the last checkpoint
+  for wait in 0.3 1.5; do
     killed_create $wait
     [ ! -e killed.avi.recovery.json ] || die "a side file beside a file with its header"
     hashes killed.avi >k.h; n=$(wc -l <k.h)
@@ -153,6 +153,13 @@ killed)  # create killed mid-write: the file plays without repair up to its last
     direct killed.avi
     echo "$CASE (killed at $wait s): ffmpeg $n frames, GStreamer $(($(wc -c <g.raw) / 9216)), repair $(wc -l <rep.h)"
   done
+  # Killed between checkpoints: the chunks written after the last one are read as ffmpeg reads them.
+  F=$((64 * 48 * 3)); mkfifo more; "$TOOL" create k2.avi --size 64x48 --fps 10 --raw - --audio in.wav --checkpoint 0.5 <more &
+  pid=$!; exec 3>more; head -c $((F * 10)) src.raw >&3; sleep 1.2; dd if=src.raw bs=$F skip=10 count=15 status=none >&3
+  sleep 0.2; kill -9 $pid; wait $pid 2>/dev/null || true; exec 3>&-
+  n=$("$TOOL" info --json --strict k2.avi | python3 -c 'import json,sys; print(json.load(sys.stdin)["streams"][0]["nb_frames"])')
+  [ "$n" -lt 25 ] || die "no chunk after the last checkpoint ($n frames checkpointed)"
+  direct k2.avi
   ;;
 fulldisk)  # without checkpoints, a full disk: the unclosed file ends inside a chunk, parameters from hints
   killed_create 1 --checkpoint 0

@@ -221,7 +221,8 @@ if __name__ == "__main__":  # worker processes import this file
     with LocalCluster(n_workers=2, processes=True, threads_per_worker=1) as cluster, Client(cluster):
         assert np.array_equal(avi.dask_array(sys.argv[1], frames_per_chunk=3).compute(), avi.open("ref.avi")[:])
 PY
-  PYTHONPATH=$(dirname "$TOOL")/../python /usr/bin/python3 dask_s3.py "$url" || die "Python and dask over s3"
+  py=$(dirname "$TOOL")/../python  # not built in sanitizer builds
+  [ ! -d "$py/avi" ] || PYTHONPATH=$py /usr/bin/python3 dask_s3.py "$url" || die "Python and dask over s3"
   AWS_SECRET_ACCESS_KEY=wrong expect 1 info "$url"; has 'HTTP status 403 (SignatureDoesNotMatch'; ! grep -q wrong err || die "secret shown"
   expect 1 info s3://media/none.avi; has 'HTTP status 404 (NoSuchKey'
   AWS_ACCESS_KEY_ID= AWS_PROFILE=none HOME=$WORK expect 1 info "$url"; has 'no AWS credentials'
