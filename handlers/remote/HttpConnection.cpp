@@ -238,26 +238,17 @@ void HttpConnection::signForS3(const S3Target& t) {
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
 }
 
-std::string HttpConnection::s3Error() {
-    // HEAD answers carry no body: the same request as a GET of one byte tells the code.
-    std::string body;
-    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(curl_, CURLOPT_RANGE, "0-0");
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
-    curl_easy_setopt(
-        curl_, CURLOPT_WRITEFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* to) -> std::size_t {
-            auto* b = static_cast<std::string*>(to);
-            if (b->size() < 8192) b->append(data, std::min<std::size_t>(size * count, 8192 - b->size()));
-            return size * count;
-        });
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
-    const ResponseHeaders kept = headers_;
-    const CURLcode rc = perform();
-    headers_ = kept;
-    curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
-    if (rc != CURLE_OK) return std::string();
+namespace {
+
+// Keeps the first 8 KiB of a response body (an S3 error document).
+std::size_t keepBody(char* data, std::size_t size, std::size_t count, void* to) {
+    auto* b = static_cast<std::string*>(to);
+    if (b->size() < 8192) b->append(data, std::min<std::size_t>(size * count, 8192 - b->size()));
+    return size * count;
+}
+
+// "Code: Message" of an S3 error document; empty when there is none.
+std::string s3Code(const std::string& body) {
     const auto tag = [&](const char* name) {
         const std::string open = std::string("<") + name + ">", close = std::string("</") + name + ">";
         const auto b = body.find(open), e = body.find(close);
@@ -267,6 +258,27 @@ std::string HttpConnection::s3Error() {
     };
     const std::string code = tag("Code"), message = tag("Message");
     return code.empty() ? std::string() : code + (message.empty() ? "" : ": " + message);
+}
+
+}  // namespace
+
+std::string HttpConnection::s3Error() {
+    if (!body_.empty()) return s3Code(body_);
+    // A HEAD answer, or a refused range, carries no error document: the same resource asked
+    // for as a GET of one byte tells the code.
+    std::string body;
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl_, CURLOPT_RANGE, "0-0");
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    const ResponseHeaders kept = headers_;
+    const CURLcode rc = perform();
+    headers_ = kept;
+    curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    return rc == CURLE_OK ? s3Code(body) : std::string();
 }
 
 void HttpConnection::setCommonOptions() {
@@ -453,7 +465,7 @@ FetchResult HttpConnection::fetch(std::uint64_t offset, char* dst1, std::size_t 
     return r;
 }
 
-bool HttpConnection::upload(int fd, std::uint64_t size) {
+bool HttpConnection::upload(int fd, std::uint64_t size, bool exclusive) {
     if (curl_ == nullptr) return false;
     UploadSource src{fd, 0, size};
     // A PUT is not resent to wherever a redirect points.
@@ -464,13 +476,31 @@ bool HttpConnection::upload(int fd, std::uint64_t size) {
     curl_easy_setopt(curl_, CURLOPT_READDATA, &src);
     curl_easy_setopt(curl_, CURLOPT_SEEKFUNCTION, &onUploadSeek);
     curl_easy_setopt(curl_, CURLOPT_SEEKDATA, &src);
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &discardData);
-    const CURLcode rc = perform(size);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body_);
+    CURLcode rc = CURLE_OK;
+    // A server that does not implement If-None-Match (501) gets the plain PUT: the caller
+    // has looked for an existing resource already.
+    for (bool conditional : {exclusive, false}) {
+        curl_slist* headers = withLine(signing_, conditional ? "If-None-Match: *" : "");
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+        src.offset = 0;
+        body_.clear();
+        rc = perform(size);
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
+        curl_slist_free_all(headers);
+        if (!(conditional && rc == CURLE_OK && headers_.status == 501)) break;
+    }
     const bool ok = rc == CURLE_OK && headers_.status / 100 == 2 && src.offset == size;
-    if (!ok) noteFailure(rc, "upload to");
+    if (!ok && headers_.status == 412)
+        recordFailure("upload to " + shownUrl_ + ": it exists now (HTTP status 412); use -y to replace it");
+    else if (!ok)
+        noteFailure(rc, "upload to");
+    body_.clear();
     curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(curl_, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(curl_, CURLOPT_SEEKDATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     return ok;
 }
 

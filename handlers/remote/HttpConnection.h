@@ -62,9 +62,9 @@ public:
     FetchResult fetch(std::uint64_t offset, char* dst1, std::size_t n1, char* dst2, std::size_t n2, const Validators& v,
                       std::size_t& received);
 
-    // PUTs the first size bytes of the file behind fd. True for a 2xx answer; otherwise the
-    // reason is recorded (recordFailure).
-    bool upload(int fd, std::uint64_t size);
+    // PUTs the first size bytes of the file behind fd, with If-None-Match: * when exclusive.
+    // True for a 2xx answer; otherwise the reason is recorded (recordFailure).
+    bool upload(int fd, std::uint64_t size, bool exclusive = false);
 
     // True when a connection to the host can be made.
     bool reachable();
@@ -90,8 +90,9 @@ private:
     curl_slist* signing_ = nullptr;  // headers every signed request carries
     bool s3_ = false;
     ResponseHeaders headers_;
-    // The S3 error code and message of a failed signed request, read from its body.
+    // The S3 error code and message of a failed signed request, from its body.
     std::string s3Error();
+    std::string body_;  // the body of an upload's answer
 };
 
 // Makes sure curl_global_init has run, once per process.

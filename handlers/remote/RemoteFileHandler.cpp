@@ -55,6 +55,7 @@ struct Stream {
 
     HttpConnection http;
     bool writing = false;
+    bool exclusive = false;  // "wx": an existing resource is not replaced
     std::uint64_t pos = 0;
 
     // reading
@@ -224,6 +225,7 @@ void* RemoteFileHandler::fopen(std::u16string path, const char* mode) {
         // Nothing is sent before fclose; a host that cannot be reached fails the open now
         // rather than after the whole file has been spooled.
         s->writing = true;
+        s->exclusive = std::strchr(mode, 'x') != nullptr;
         if (!s->http.reachable()) return nullptr;
         s->spool = openSpool(s->spoolPath);
         if (s->spool < 0) return nullptr;
@@ -317,7 +319,7 @@ int RemoteFileHandler::fclose(void* handle) {
                       " could not hold every byte");
         return -1;
     }
-    if (s->http.upload(s->spool, s->spoolEnd)) return 0;
+    if (s->http.upload(s->spool, s->spoolEnd, s->exclusive)) return 0;
     s->keepSpool = true;
     recordFailure(takeFailure() + "; the file is kept at " + s->spoolPath);
     return -1;

@@ -14,7 +14,8 @@ namespace remote {
 //
 // "wb": the writer seeks backwards to patch headers, so the bytes are spooled to a
 // temporary file and uploaded with one PUT by fclose, which returns non-zero when the
-// upload fails; the temporary file is then kept and named in the recorded failure.
+// upload fails; the temporary file is then kept and named in the recorded failure. "wx"
+// sends the PUT with If-None-Match: *, so that a server that honours it keeps what is there.
 //
 // Every handle carries its own connection and cache; the handler object holds no state.
 class RemoteFileHandler : public IFileHandler {

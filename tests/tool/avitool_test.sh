@@ -187,6 +187,7 @@ CONF
   expect 0 create $url/up.avi --fps 30000/1001 --images .; cmp <("$TOOL" frames www/up.avi -o -) <("$TOOL" frames $url/up.avi -o -)
   [ "$(probe www/up.avi v r_frame_rate)" = 30000/1001 ] || die "an upload without the exact rate"
   expect 0 repair $url/up.avi rep.avi; cmp <("$TOOL" frames rep.avi -o -) <("$TOOL" frames www/up.avi -o -)
+  expect 1 create $url/up.avi --fps 10 --images .; has 'up.avi exists; use -y'
   cp www/up.avi www/keep.avi  # a run that fails uploads nothing over what is there
   mkdir s2; head -c 1000 /dev/zero | TMPDIR=$WORK/s2 expect 1 create -y $url/keep.avi --size 35x21 --fps 10 --raw -
   cmp www/keep.avi www/up.avi || die "a failed create replaced the remote file"; [ -z "$(ls -A s2)" ] || die "left $(ls -A s2)"
@@ -214,6 +215,9 @@ getattr(s, sys.argv[1])(*sys.argv[2:])" "$@"; }
   "$TOOL" audio "$url" -o a.wav && cmp <(ffmpeg -v error -i a.wav -f s16le -) <(ffmpeg -v error -i in.wav -f s16le -) || die "audio"
   "$TOOL" frames ref.avi -o - | "$TOOL" create s3://media/new.avi --size 35x21 --fps 10 --raw -
   boto download_file media new.avi new.avi; cmp <("$TOOL" frames new.avi -o -) <("$TOOL" frames ref.avi -o -) || die "written"
+  expect 1 create s3://media/new.avi --fps 10 --images .; has 's3://media/new.avi exists; use -y'
+  expect 0 create -y s3://media/new.avi --fps 10 --images .; [ "$("$TOOL" info --json s3://media/new.avi | jget /dev/stdin \
+    "d['streams'][0]['nb_frames']")" = 10 ] || die "-y did not replace the object"
   cat >dask_s3.py <<'PY'
 import sys, avi, numpy as np
 from dask.distributed import Client, LocalCluster

@@ -161,6 +161,21 @@ void installSignalHandlers() {
 
 // ---- outputs ----
 
+namespace {
+
+// Whether a URL names something that can be read (an existing object); a failure to reach it
+// counts as no, and the upload will say what is wrong.
+bool remoteExists(const Location& loc) {
+    avi::internal::FileBridge keeper;
+    const auto h = handlerFor(keeper, loc);
+    void* f = h ? h->fopen(strutil::i18n::utf8_to_utf16(loc.path), "rb") : nullptr;
+    if (f != nullptr) h->fclose(f);
+    takeRemoteFailure();
+    return f != nullptr;
+}
+
+}  // namespace
+
 bool Output::prepare(const std::string& target, bool overwrite, bool visible) {
     const Location loc = locate(target);
     const bool local = loc.local;
@@ -171,6 +186,9 @@ bool Output::prepare(const std::string& target, bool overwrite, bool visible) {
         if (S_ISDIR(st.st_mode)) return fail(target_ + " is a directory") == EXIT_OK;
         if (!overwrite) return fail(target_ + " exists; use -y (--overwrite) to replace it") == EXIT_OK;
     }
+    overwrite_ = overwrite;
+    if (!local && !overwrite && remoteExists(loc))
+        return fail(shown(target_) + " exists; use -y (--overwrite) to replace it") == EXIT_OK;
     std::string dir, name;
     if (local) {
         const fs::path t(target_);
@@ -210,12 +228,13 @@ bool Output::prepare(const std::string& target, bool overwrite, bool visible) {
 namespace {
 
 // Copies a local file to a URL through the remote plug-in (which uploads at fclose); what
-// went wrong, or nothing.
-std::string upload(const std::string& from, const std::string& url) {
+// went wrong, or nothing. Without overwrite, a server that honours If-None-Match keeps an
+// object that appeared meanwhile.
+std::string upload(const std::string& from, const std::string& url, bool overwrite) {
     avi::internal::FileBridge keeper;
     const auto h = handlerFor(keeper, locate(url));
     takeRemoteFailure();
-    void* to = h ? h->fopen(strutil::i18n::utf8_to_utf16(url), "wb") : nullptr;
+    void* to = h ? h->fopen(strutil::i18n::utf8_to_utf16(url), overwrite ? "wb" : "wbx") : nullptr;
     if (to == nullptr) {
         const std::string why = takeRemoteFailure();
         return why.empty() ? "cannot open " + shown(url) + " for writing" : why;
@@ -238,7 +257,7 @@ bool Output::commit() {
     if (inPlace_) temporary_ = false;
     if (!temporary_) return true;
     if (remote_) {
-        const std::string why = upload(writePath_, target_);
+        const std::string why = upload(writePath_, target_, overwrite_);
         temporary_ = false;
         if (why.empty()) return std::remove(writePath_.c_str()), true;
         // The plug-in may have kept the bytes itself; then one copy is enough.

@@ -128,6 +128,7 @@ private:
     bool temporary_ = false;
     bool remote_ = false;
     bool inPlace_ = false;  // written under the target's own name: commit has nothing to do
+    bool overwrite_ = false;
 };
 
 // ---- numbers ----
