@@ -504,6 +504,48 @@ bool HttpConnection::upload(int fd, std::uint64_t size, bool exclusive) {
     return ok;
 }
 
+namespace {
+
+struct DownloadSink {
+    int fd;
+    std::uint64_t got, most;
+};
+
+std::size_t onDownload(char* data, std::size_t size, std::size_t count, void* context) {
+    auto* sink = static_cast<DownloadSink*>(context);
+    const std::size_t n = size * count;
+    if (sink->got + n > sink->most) return 0;  // more than the resource had: another version
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t k = ::pwrite(sink->fd, data + done, n - done, static_cast<off_t>(sink->got + done));
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return 0;
+        done += static_cast<std::size_t>(k);
+    }
+    sink->got += n;
+    return n;
+}
+
+}  // namespace
+
+bool HttpConnection::download(int fd, const Validators& v) {
+    if (curl_ == nullptr) return false;
+    DownloadSink sink{fd, 0, v.size};
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &onDownload);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
+    const CURLcode rc = perform(v.size);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    const bool same =
+        (v.etag.empty() || headers_.etag.empty() || headers_.etag == v.etag) &&
+        (v.lastModified.empty() || headers_.lastModified.empty() || headers_.lastModified == v.lastModified);
+    const bool ok = rc == CURLE_OK && headers_.status == 200 && sink.got == v.size && same;
+    if (!ok && rc == CURLE_OK && headers_.status == 200)
+        recordFailure("cannot read " + shownUrl_ + ": the resource changed while it was read");
+    else if (!ok)
+        noteFailure(rc == CURLE_WRITE_ERROR ? CURLE_OK : rc, "cannot read");
+    return ok;
+}
+
 bool HttpConnection::reachable() {
     CURL* probe = curl_easy_init();
     if (probe == nullptr) return false;

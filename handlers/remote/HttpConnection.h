@@ -62,6 +62,12 @@ public:
     FetchResult fetch(std::uint64_t offset, char* dst1, std::size_t n1, char* dst2, std::size_t n2, const Validators& v,
                       std::size_t& received);
 
+    // Whether the last fetch was answered with the whole resource: the server ignores ranges.
+    bool rangesIgnored() const { return headers_.status == 200; }
+    // GETs the whole resource described by v into fd, from its start; false (the reason
+    // recorded) unless exactly v.size bytes of that version arrived.
+    bool download(int fd, const Validators& v);
+
     // PUTs the first size bytes of the file behind fd, with If-None-Match: * when exclusive.
     // True for a 2xx answer; otherwise the reason is recorded (recordFailure).
     bool upload(int fd, std::uint64_t size, bool exclusive = false);

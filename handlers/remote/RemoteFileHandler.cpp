@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -50,6 +51,7 @@ struct Stream {
     explicit Stream(std::string url) : http(std::move(url)) {}
     ~Stream() {
         if (spool >= 0) ::close(spool);
+        if (copy >= 0) ::close(copy);
         if (!keepSpool && !spoolPath.empty()) ::unlink(spoolPath.c_str());
     }
 
@@ -60,7 +62,8 @@ struct Stream {
 
     // reading
     Validators resource;
-    bool stale = false;  // ranges ignored or the resource changed: every later read fails
+    bool stale = false;  // the resource changed, or no copy could be made: every later read fails
+    int copy = -1;       // the whole resource, for a server that ignores ranges (unlinked file)
     Block blocks[BLOCKS];
     std::uint64_t clock = 0;
 
@@ -132,10 +135,37 @@ Block& chooseBlock(Stream& s, std::uint64_t at, std::size_t& fetch) {
     return *lru;
 }
 
+// For a server that ignores ranges: the whole resource, once, into an unlinked temporary
+// file that reads then come from, with a one-line notice.
+bool copyWhole(Stream& s) {
+    std::string path;
+    const int fd = openSpool(path);
+    if (fd < 0) return false;
+    ::unlink(path.c_str());
+    std::fprintf(stderr, "note: %s ignores byte ranges; reading it through a local copy (%llu bytes)\n",
+                 s.http.shownUrl().c_str(), static_cast<unsigned long long>(s.resource.size));
+    if (!s.http.download(fd, s.resource)) {
+        ::close(fd);
+        return false;
+    }
+    s.copy = fd;
+    return true;
+}
+
 // Delivers [at, at + n) of the resource, clipped to its size; returns the bytes delivered.
 std::size_t readAt(Stream& s, std::uint64_t at, char* dst, std::size_t n) {
     if (s.stale || at >= s.resource.size) return 0;
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, s.resource.size - at));
+    if (s.copy >= 0) {
+        std::size_t done = 0;
+        while (done < n) {
+            const ssize_t k = ::pread(s.copy, dst + done, n - done, static_cast<off_t>(at + done));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) break;
+            done += static_cast<std::size_t>(k);
+        }
+        return done;
+    }
     std::size_t done = 0;
     while (done < n) {
         const std::uint64_t p = at + done;
@@ -180,6 +210,10 @@ std::size_t readAt(Stream& s, std::uint64_t at, char* dst, std::size_t n) {
             }
         }
         if (r != FetchResult::Ok) {
+            if (r == FetchResult::Changed && s.http.rangesIgnored() && copyWhole(s)) {
+                takeFailure();  // the refused range is no failure now
+                return done + readAt(s, p, dst + done, n - done);
+            }
             if (r == FetchResult::Changed) s.stale = true;
             return done;
         }
