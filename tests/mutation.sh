@@ -14,7 +14,7 @@ work=${MUTATION_DIR:-${TMPDIR:-/tmp}/avi-mutation}
 files=() pats=() reps=() what=() suites=()
 m() { files+=("$1") pats+=("$2") reps+=("$3") what+=("$4") suites+=("${5:-fast}"); }
 
-m src/write/IndexWriting.cpp 'putUint32(p, e.getPosition() + 8u)' 'putUint32(p, e.getPosition())' "standard index offset without + 8"
+m src/write/Encoding.h 'fcns::putUint32(p, begin->getPosition() + 8u);' 'fcns::putUint32(p, begin->getPosition());' "standard index offset without + 8"
 m src/read/IndexLoading.cpp 'char2uint32(e + 8) + 8u' 'char2uint32(e + 8)' "idx1 offset read without + 8"
 m src/write/MoviWriting.cpp 'size, size, size & 1u' 'size, size, 0' "odd video frame without its pad byte"
 m src/write/WriterConfig.cpp 'chunkSize + (chunkSize % 2)' 'chunkSize' "odd audio chunk without its pad byte"

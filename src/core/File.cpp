@@ -6,6 +6,7 @@
 #include "pluginkit/pluginkit.h"
 #include "strutil/strutil.h"
 #include "write/CheckpointState.h"
+#include "write/Encoding.h"
 
 namespace avi {
 namespace {
@@ -150,8 +151,7 @@ bool File::fileExtendsTo(std::uint64_t end) {
 void File::writeChunk(const char* id, std::uint32_t size) {
     // One 8-byte write: the id and the little-endian size go out together.
     char header[8];
-    for (int i = 0; i < 4; ++i) header[i] = id[i];
-    fcns::putUint32(header + 4, size);
+    putChunkHeader(header, id, size);
     if (fileHandler->fwrite(header, 1, 8, fileHandle) != 8) setError(errors::ERR_FWRITE_FAILED);
 }
 

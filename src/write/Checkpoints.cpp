@@ -8,7 +8,7 @@
 #include "avi/File.h"
 #include "avi/WriteCapabilities.h"
 #include "write/CheckpointState.h"
-#include "write/SuperIndexEntries.h"
+#include "write/Encoding.h"
 
 namespace avi {
 
@@ -136,9 +136,8 @@ bool File::openIndexRoom(int s) {
     // The chunk header, the index header and the base offset; the entries' room is zeros.
     std::vector<char> b(32 + 8ULL * k, 0);
     char id[5];
-    std::snprintf(id, sizeof id, "ix0%u", (s == 0 ? videoStreamNumber : audioStreamNumber) % 10);
-    std::memcpy(b.data(), id, 4);
-    putUint32(b.data() + 4, 24 + 8 * k);
+    standardIndexId(id, s == 0 ? videoStreamNumber : audioStreamNumber);
+    putChunkHeader(b.data(), id, 24 + 8 * k);
     aviindex_chunk h;
     populateOpenDMLBaseIndex(h, s == 0 ? videoChunkId : audioChunkId, 2, 1, 0);
     copyOpenDMLBaseIndex2Buf(h, b.data() + 8);
@@ -178,10 +177,9 @@ bool File::prepareCheckpointedChunk(std::uint64_t chunkBytes, int s) {
         // The next segment is a valid empty one from the start.
         const std::uint64_t start = fileHandler->getFilePos(fileHandle);
         char h[24];
-        std::memcpy(h, "RIFF", 4);
-        putUint32(h + 4, 16);
-        std::memcpy(h + 8, "AVIXLIST", 8);
-        putUint32(h + 16, 4);
+        putChunkHeader(h, "RIFF", 16);
+        std::memcpy(h + 8, "AVIX", 4);
+        putChunkHeader(h + 12, "LIST", 4);
         std::memcpy(h + 20, "movi", 4);
         if (!writeAt(start, h, sizeof h)) return false;
         if (!c.firstSegment) c.closedAvixVideo += u32(videoIndex.size());
@@ -236,11 +234,8 @@ bool File::checkpoint() {
             const auto n = u32(std::min<std::size_t>(r.capacity, indexes[s]->size() - r.first));
             if (n <= r.onDisk) continue;
             std::vector<char> b(8ULL * (n - r.onDisk));
-            for (std::uint32_t i = r.onDisk; i < n; ++i) {
-                const IndexEntry& e = (*indexes[s])[r.first + i];
-                putUint32(&b[8ULL * (i - r.onDisk)], e.getPosition() + 8u);
-                putUint32(&b[8ULL * (i - r.onDisk) + 4], e.getSize());
-            }
+            const IndexEntry* from = indexes[s]->data() + r.first;
+            putStandardIndexEntries(b.data(), from + r.onDisk, from + n);
             if (!(ok = writeAt(r.offset + 32 + 8ULL * r.onDisk, b.data(), b.size()))) break;
             r.onDisk = n;
         }
@@ -319,8 +314,7 @@ void File::writeSuperIndexRoom(int s) {
     const std::uint64_t slots = std::max<std::uint64_t>(numSuperIndexEntries, 1);
     c.superAt[s] = fileHandler->getFilePos(fileHandle);
     std::vector<char> b(32 + 16 * slots, 0);
-    std::memcpy(b.data(), "indx", 4);
-    putUint32(b.data() + 4, boost::numeric_cast<std::uint32_t>(24 + 16 * slots));
+    putChunkHeader(b.data(), "indx", boost::numeric_cast<std::uint32_t>(24 + 16 * slots));
     aviindex_chunk h;
     populateOpenDMLBaseIndex(h, s == 0 ? videoChunkId : audioChunkId, 4, 0, u32(entries.size()));
     copyOpenDMLBaseIndex2Buf(h, b.data() + 8);

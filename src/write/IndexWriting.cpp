@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "avi/File.h"
-#include "write/SuperIndexEntries.h"
+#include "write/Encoding.h"
 
 namespace avi {
 
@@ -64,7 +64,7 @@ void File::writeOpenDMLStandardIndex(const char* id, unsigned int streamNumber, 
     const std::uint64_t start = fileHandler->getFilePos(fileHandle);
     const std::uint32_t n = boost::numeric_cast<std::uint32_t>(entries.size());
     char ixId[5];
-    std::snprintf(ixId, sizeof ixId, "ix0%u", streamNumber % 10);
+    standardIndexId(ixId, streamNumber);
     writeChunk(ixId, getOpenDMLStandardIndexLength(n));
     writeOpenDMLBaseIndex(id, 2, 1, n);
     // Base offset, reserved field and all entries go out in one write. An index without
@@ -72,12 +72,7 @@ void File::writeOpenDMLStandardIndex(const char* id, unsigned int streamNumber, 
     std::vector<char> b(12 + 8ULL * n);
     putUint64(b.data(), entries.empty() ? moviBase : entries.front().getBaseOffset());
     putUint32(b.data() + 8, 0);
-    char* p = b.data() + 12;
-    for (const auto& e : entries) {
-        putUint32(p, e.getPosition() + 8u);
-        putUint32(p + 4, e.getSize());
-        p += 8;
-    }
+    putStandardIndexEntries(b.data() + 12, entries.data(), entries.data() + entries.size());
     if (fileHandler->fwrite(b.data(), 1, b.size(), fileHandle) != b.size()) {
         setError(ERR_FWRITE_FAILED);
         return;

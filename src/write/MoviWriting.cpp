@@ -3,6 +3,7 @@
 
 #include "avi/File.h"
 #include "avi/WriteCapabilities.h"
+#include "write/Encoding.h"
 
 namespace avi {
 
@@ -70,8 +71,7 @@ bool File::writeChunkWithData(const char* id, std::uint32_t size, const char* da
                               std::uint32_t padBytes, bool& headerWritten) {
     static const char zeros[4] = {0, 0, 0, 0};
     char header[8];
-    std::memcpy(header, id, 4);
-    fcns::putUint32(header + 4, size);
+    putChunkHeader(header, id, size);
     if (auto* v = dynamic_cast<IVectoredWrite*>(fileHandler.get())) {
         // The chunk header, the host's bytes and the pad byte in one system call.
         const IVectoredIO::Piece pieces[3] = {

@@ -175,8 +175,10 @@ int runCreate(const CreateOptions& opt) {
     // A problem after the first frame ends the recording: the file is finished with every
     // frame before it, and the run fails.
     std::string problem;
+    // The writer's error becomes the problem, unless there is one already.
     auto writerProblem = [&] {
-        problem = locate(opt.out).typed + ": " + errorText(f);
+        if (problem.empty() && f.getErrorCode() != avi::errors::ERR_NONE)
+            problem = locate(opt.out).typed + ": " + errorText(f);
         return !problem.empty();
     };
     Progress progress("create", files.size());
@@ -214,15 +216,15 @@ int runCreate(const CreateOptions& opt) {
         f.writeVideoFrame(frame.data(), static_cast<unsigned>(frame.size()));
         if (f.getErrorCode() == avi::errors::ERR_NONE) ++frames;
         if (audioLeft) writeAudioChunk();
-        if (f.getErrorCode() != avi::errors::ERR_NONE && writerProblem()) break;
+        if (writerProblem()) break;
         progress.update(i + 1);
     }
     if (frames == 0 && !problem.empty()) return fail(problem);
     while (problem.empty() && audioLeft && !stopped() && f.getErrorCode() == avi::errors::ERR_NONE) writeAudioChunk();
-    if (problem.empty() && f.getErrorCode() != avi::errors::ERR_NONE) writerProblem();
+    writerProblem();
     f.clearError();
     f.close();
-    if (f.getErrorCode() != avi::errors::ERR_NONE && problem.empty()) writerProblem();
+    writerProblem();
     // The exact rate, and the audio's true length (the last chunk may be short), in the header.
     if (!salvage::patchStreamHeaders(out.path(), num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX) &&
         problem.empty())
