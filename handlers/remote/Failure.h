@@ -10,6 +10,10 @@ namespace remote {
 void recordFailure(const std::string& message);
 std::string takeFailure();
 
+// Threads that only work ahead (read-ahead) call this once: what fails there is found again,
+// and recorded, by the request the host itself waits for.
+void muteFailuresOnThisThread();
+
 // The URL as it may be shown: without "user:password@".
 std::string withoutCredentials(const std::string& url);
 

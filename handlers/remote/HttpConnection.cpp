@@ -144,8 +144,9 @@ std::size_t stopAtData(char*, std::size_t, std::size_t, void*) { return 0; }
 
 struct UploadSource {
     int fd;
-    std::uint64_t offset;
+    std::uint64_t offset;  // of the next byte to send, from the body's start
     std::uint64_t size;
+    std::uint64_t base = 0;  // where the body starts in the file
 };
 
 std::size_t onUploadRead(char* buffer, std::size_t size, std::size_t count, void* context) {
@@ -154,7 +155,8 @@ std::size_t onUploadRead(char* buffer, std::size_t size, std::size_t count, void
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size * count, left));
     std::size_t done = 0;
     while (done < want) {
-        const ssize_t n = ::pread(src->fd, buffer + done, want - done, static_cast<off_t>(src->offset + done));
+        const ssize_t n =
+            ::pread(src->fd, buffer + done, want - done, static_cast<off_t>(src->base + src->offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return CURL_READFUNC_ABORT;  // the spool file is shorter than what was written
         done += static_cast<std::size_t>(n);
@@ -224,9 +226,35 @@ curl_slist* withLine(const curl_slist* list, const std::string& line) {
 
 }  // namespace
 
+std::unique_ptr<HttpConnection> HttpConnection::twin() const {
+    std::unique_ptr<HttpConnection> t(new HttpConnection(url_));
+    if (!t->valid()) return nullptr;
+    t->shownUrl_ = shownUrl_;
+    if (s3_) t->signForS3(target_);
+    t->ifRange_ = withLine(ifRange_, "");
+    return t;
+}
+
+namespace {
+
+int onProgress(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+}
+
+}  // namespace
+
+void HttpConnection::cancelWhen(const std::atomic<bool>* flag) {
+    if (curl_ == nullptr) return;
+    cancel_ = flag;
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(flag));
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+}
+
 void HttpConnection::signForS3(const S3Target& t) {
     if (curl_ == nullptr) return;
     s3_ = true;
+    target_ = t;
     shownUrl_ = t.shown;
     // libcurl signs the request; the key and secret go apart, since a key may hold a colon.
     curl_easy_setopt(curl_, CURLOPT_AWS_SIGV4, ("aws:amz:" + t.region + ":s3").c_str());
@@ -331,7 +359,7 @@ void HttpConnection::noteFailure(CURLcode rc, const char* what) {
             why = curl_easy_strerror(rc);
     }
     if (rc != CURLE_OK && errorText_[0] != '\0') why += std::string(" (") + errorText_ + ")";
-    if (rc != CURLE_OK && headers_.status != 0) why += ", HTTP status " + std::to_string(headers_.status);
+    if (rc != CURLE_OK && headers_.status >= 200) why += ", HTTP status " + std::to_string(headers_.status);
     if (s3_ && headers_.status >= 400) {
         const std::string code = s3Error();
         if (!code.empty()) why += " (" + code + ")";
@@ -447,6 +475,13 @@ FetchResult HttpConnection::fetch(std::uint64_t offset, char* dst1, std::size_t 
     curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    curl_off_t sent = 0, first = 0, total = 0;
+    curl_easy_getinfo(curl_, CURLINFO_PRETRANSFER_TIME_T, &sent);
+    curl_easy_getinfo(curl_, CURLINFO_STARTTRANSFER_TIME_T, &first);
+    curl_easy_getinfo(curl_, CURLINFO_TOTAL_TIME_T, &total);
+    timing_.wait = static_cast<double>(first - sent) * 1e-6;
+    timing_.transfer = static_cast<double>(total - first) * 1e-6;
+    timing_.bytes = sink.got;
     received = sink.got;
     FetchResult r = sink.refusal;
     if (r == FetchResult::Ok && rc != CURLE_OK) r = FetchResult::Failed;
@@ -502,6 +537,49 @@ bool HttpConnection::upload(int fd, std::uint64_t size, bool exclusive) {
     curl_easy_setopt(curl_, CURLOPT_SEEKDATA, nullptr);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     return ok;
+}
+
+long HttpConnection::request(const char* method, const std::string& query, const Body& body,
+                             const std::string& header) {
+    if (curl_ == nullptr) return 0;
+    const std::string target = url_ + (url_.find('?') == std::string::npos ? "?" : "&") + query;
+    UploadSource src{body.fd, 0, body.size, body.offset};
+    curl_slist* headers = withLine(signing_, header);
+    curl_easy_setopt(curl_, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body_);
+    if (std::strcmp(method, "PUT") == 0) {
+        curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body.size));
+        curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &onUploadRead);
+        curl_easy_setopt(curl_, CURLOPT_READDATA, &src);
+        curl_easy_setopt(curl_, CURLOPT_SEEKFUNCTION, &onUploadSeek);
+        curl_easy_setopt(curl_, CURLOPT_SEEKDATA, &src);
+    } else if (std::strcmp(method, "POST") == 0) {
+        // libcurl reads the text during the request: it must be the caller's, not a copy.
+        curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(body.text != nullptr ? body.text->size() : 0));
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.text != nullptr ? body.text->c_str() : "");
+    } else {
+        curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
+    }
+    body_.clear();
+    lastCode_ = perform(body.size);
+    const long status = lastCode_ == CURLE_OK ? headers_.status : 0;
+    curl_easy_setopt(curl_, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
+    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(curl_, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_SEEKDATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    curl_slist_free_all(headers);
+    return status;
 }
 
 namespace {

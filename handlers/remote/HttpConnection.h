@@ -2,8 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "S3.h"
@@ -47,6 +49,21 @@ public:
 
     bool valid() const { return curl_ != nullptr; }
 
+    // A second connection to where this one ended up (after redirects), signed the same way
+    // and with the same validators, for requests that run in parallel on another thread.
+    std::unique_ptr<HttpConnection> twin() const;
+
+    // Aborts a request in progress, from any thread, once *flag is true.
+    void cancelWhen(const std::atomic<bool>* flag);
+
+    // How the last fetch went: the wait from request sent to first byte (a round trip and the
+    // server's own time), the time its bytes took, and how many arrived.
+    struct Timing {
+        double wait = 0, transfer = 0;
+        std::uint64_t bytes = 0;
+    };
+    const Timing& lastTiming() const { return timing_; }
+
     // Signs every later request for the S3 target t with AWS Signature V4 (libcurl's own);
     // messages then name t.shown.
     void signForS3(const S3Target& t);
@@ -72,6 +89,22 @@ public:
     // True for a 2xx answer; otherwise the reason is recorded (recordFailure).
     bool upload(int fd, std::uint64_t size, bool exclusive = false);
 
+    // The body of a request: text, or [offset, offset + size) of the file behind fd.
+    struct Body {
+        const std::string* text = nullptr;
+        int fd = -1;
+        std::uint64_t offset = 0, size = 0;
+    };
+    // One request to this resource with query appended (it must be canonical: parameters
+    // sorted by name, values encoded as S3 signs them): method POST, PUT or DELETE, an optional
+    // body and header line. Returns the HTTP status, 0 when no answer came; the answer's body
+    // (its first 8 KiB) and entity tag are then in answer() and answerTag(). Records nothing.
+    long request(const char* method, const std::string& query, const Body& body, const std::string& header = "");
+    const std::string& answer() const { return body_; }
+    const std::string& answerTag() const { return headers_.etag; }
+    // Records why the last request failed, as "what URL: reason (S3 code)".
+    void noteRequestFailure(const char* what) { noteFailure(lastCode_, what); }
+
     // True when a connection to the host can be made.
     bool reachable();
 
@@ -95,6 +128,10 @@ private:
     curl_slist* ifRange_ = nullptr;  // the signing headers too, for a signed connection
     curl_slist* signing_ = nullptr;  // headers every signed request carries
     bool s3_ = false;
+    S3Target target_;  // for twins
+    const std::atomic<bool>* cancel_ = nullptr;
+    Timing timing_;
+    CURLcode lastCode_ = CURLE_OK;
     ResponseHeaders headers_;
     // The S3 error code and message of a failed signed request, from its body.
     std::string s3Error();

@@ -15,6 +15,8 @@
 
 #include "Failure.h"
 #include "HttpConnection.h"
+#include "MultipartUpload.h"
+#include "ReadAhead.h"
 #include "S3.h"
 #include "strutil/strutil.h"
 
@@ -66,6 +68,7 @@ struct Stream {
     int copy = -1;       // the whole resource, for a server that ignores ranges (unlinked file)
     Block blocks[BLOCKS];
     std::uint64_t clock = 0;
+    std::unique_ptr<ReadAhead> ahead;  // for a sequential run, once one is seen
 
     // writing
     int spool = -1;
@@ -73,6 +76,7 @@ struct Stream {
     bool keepSpool = false;  // an upload failed: the bytes stay on disk for the user
     std::uint64_t spoolEnd = 0;
     bool spoolFailed = false;
+    std::unique_ptr<MultipartUpload> parts;  // s3: the parts go up while the file is written
 };
 
 Stream* asStream(void* handle) { return static_cast<Stream*>(handle); }
@@ -167,9 +171,15 @@ std::size_t readAt(Stream& s, std::uint64_t at, char* dst, std::size_t n) {
         return done;
     }
     std::size_t done = 0;
+    bool runStarted = false;
     while (done < n) {
         const std::uint64_t p = at + done;
         const std::size_t want = n - done;
+        if (s.ahead) {
+            const std::size_t k = s.ahead->take(p, dst + done, want);
+            done += k;
+            if (k != 0) continue;
+        }
         Block* hit = nullptr;
         for (Block& b : s.blocks)
             if (b.holds(p)) hit = &b;
@@ -183,6 +193,16 @@ std::size_t readAt(Stream& s, std::uint64_t at, char* dst, std::size_t n) {
 
         std::size_t fetch = 0;
         Block& b = chooseBlock(s, p, fetch);
+        // A read that follows on from a block is a sequential run: from here on the blocks
+        // ahead come in parallel. A read elsewhere stays one request, one round trip.
+        if (fetch > MIN_FETCH && s.resource.size - p > 2 * MAX_FETCH && !runStarted) {
+            runStarted = true;
+            if (!s.ahead) s.ahead.reset(new (std::nothrow) ReadAhead(s.http, s.resource));
+            if (s.ahead && s.ahead->start(p, s.http.lastTiming())) {
+                b.readAhead = 0;
+                continue;
+            }
+        }
         b.length = 0;
         b.readAhead = fetch;
         b.lastUse = ++s.clock;
@@ -263,6 +283,7 @@ void* RemoteFileHandler::fopen(std::u16string path, const char* mode) {
         if (!s->http.reachable()) return nullptr;
         s->spool = openSpool(s->spoolPath);
         if (s->spool < 0) return nullptr;
+        if (signed_) s->parts.reset(new MultipartUpload(s->http, s->spool, s->exclusive));
     }
     return s.release();
 }
@@ -277,6 +298,8 @@ std::size_t RemoteFileHandler::fread(void* buffer, std::size_t size, std::size_t
         done = readAt(*s, s->pos, dst, total);
     } else if (s->pos < s->spoolEnd) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(total, s->spoolEnd - s->pos));
+        // Bytes already uploaded have left the spool.
+        if (s->parts && !s->parts->inSpool(s->pos, s->pos + want)) return 0;
         while (done < want) {
             const ssize_t n = ::pread(s->spool, dst + done, want - done, static_cast<off_t>(s->pos + done));
             if (n < 0 && errno == EINTR) continue;
@@ -293,6 +316,10 @@ std::size_t RemoteFileHandler::fwrite(const void* buffer, std::size_t size, std:
     std::size_t total = 0;
     if (s == nullptr || !s->writing || buffer == nullptr || !totalBytes(size, count, total) || total == 0) return 0;
     if (!fitsOffset(s->pos, total)) return 0;
+    if (s->parts && !s->parts->mayWrite(s->pos, s->pos + total)) {
+        recordFailure(s->parts->failure());
+        return 0;
+    }
     const auto* src = static_cast<const char*>(buffer);
     std::size_t done = 0;
     while (done < total) {
@@ -303,6 +330,7 @@ std::size_t RemoteFileHandler::fwrite(const void* buffer, std::size_t size, std:
     }
     // A spool that lost bytes (disk full) must not be uploaded as if it were whole.
     if (done < total) s->spoolFailed = true;
+    if (s->parts) s->parts->written(s->pos, s->pos + done);
     s->pos += done;
     s->spoolEnd = std::max(s->spoolEnd, s->pos);
     return done / size;
@@ -349,8 +377,19 @@ int RemoteFileHandler::fclose(void* handle) {
     if (!s) return -1;
     if (!s->writing) return 0;
     if (s->spoolFailed) {
+        if (s->parts) s->parts->abort();
         recordFailure("upload to " + s->http.shownUrl() + " not attempted: the temporary file " + s->spoolPath +
                       " could not hold every byte");
+        return -1;
+    }
+    if (s->parts && s->parts->started()) {
+        if (s->parts->finish(s->spoolEnd)) return 0;
+        s->keepSpool = true;
+        const std::uint64_t up = s->parts->bytesUp();
+        recordFailure(s->parts->failure() + "; the upload was aborted, and the bytes not uploaded are kept at " +
+                      s->spoolPath +
+                      (up != 0 ? " (at their offsets; the " + std::to_string(up) + " bytes uploaded before are holes)"
+                               : std::string()));
         return -1;
     }
     if (s->http.upload(s->spool, s->spoolEnd, s->exclusive)) return 0;
