@@ -33,7 +33,8 @@ public:
         if (!(checkpoint >= 0)) throw py::value_error("checkpoint is a number of seconds, 0 or more");
         openOrRaise(file_, lock_, path, "w");
         open_ = true;
-        if (checkpoint > 0) file_.enableCheckpoints(checkpoint);
+        // An upload streams its parts once they are full; a checkpoint would rewrite them.
+        if (checkpoint > 0 && path.find(":/") == std::string::npos) file_.enableCheckpoints(checkpoint);
         raiseIfError(file_);
     }
 
