@@ -205,7 +205,7 @@ s3)  # s3:// through the remote plug-in against a Swift server with its S3 API; 
   command -v swift-proxy-server >/dev/null || { echo "Swift not installed: skipped"; exit 0; }
   sources; "$TOOL" create ref.avi --fps 10 --images . --audio in.wav
   mkdir swift; ep=$("$(dirname "$0")/../../scripts/s3-test-server.sh" start "$WORK/swift") || die "no S3 server"
-  trap '"$(dirname "$0")/../../scripts/s3-test-server.sh" stop "$WORK/swift"; rm -rf "$WORK"' EXIT
+  trap 'kill $(jobs -p) 2>/dev/null; "$(dirname "$0")/../../scripts/s3-test-server.sh" stop "$WORK/swift"; rm -rf "$WORK"' EXIT
   export AWS_ACCESS_KEY_ID=test:tester AWS_SECRET_ACCESS_KEY=testing AWS_ENDPOINT_URL=$ep AWS_REGION=us-east-1
   boto() { /usr/bin/python3 -c "import boto3, os, sys; s = boto3.client('s3', endpoint_url=os.environ['AWS_ENDPOINT_URL'])
 getattr(s, sys.argv[1])(*sys.argv[2:])" "$@"; }
@@ -228,6 +228,22 @@ if __name__ == "__main__":  # worker processes import this file
 PY
   py=$(dirname "$TOOL")/../python  # not built in sanitizer builds
   [ ! -d "$py/avi" ] || PYTHONPATH=$py /usr/bin/python3 dask_s3.py "$url" || die "Python and dask over s3"
+  # Larger than a part, through a link with a round trip of 20 ms: the parts upload while the file is written,
+  # a connection dropped in a part is retried, and reading runs ahead in parallel.
+  big() { ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -frames:v 30 -f rawvideo -pix_fmt bgr24 -; }
+  link() { rm -f port; python3 "$(dirname "$0")/../../bench/latency_proxy.py" --to "${ep#http://}" "$@" >port &
+    until [ -s port ]; do sleep 0.1; done; far=http://127.0.0.1:$(cat port); }
+  link --rtt-ms 20 --drop-after 3000000
+  big | AWS_ENDPOINT_URL=$far "$TOOL" create s3://media/big.avi --size 640x480 --fps 25 --raw - || die "multipart upload"
+  boto download_file media big.avi big.avi; md5=$(big | md5sum)
+  [ "$(ffmpeg -v error -i big.avi -f rawvideo -pix_fmt bgr24 - | md5sum)" = "$md5" ] || die "ffmpeg decodes other frames"
+  [ "$(AWS_ENDPOINT_URL=$far "$TOOL" frames s3://media/big.avi -o - | md5sum)" = "$md5" ] || die "read ahead"
+  link --drop-after 3000000 --drops 99
+  big | TMPDIR=$WORK AWS_ENDPOINT_URL=$far expect 1 create s3://media/lost.avi --size 640x480 --fps 25 --raw -
+  has 'tried 4 times); the upload was aborted, and the bytes not uploaded are kept at'
+  /usr/bin/python3 -c "import boto3, os
+assert 'Uploads' not in boto3.client('s3', endpoint_url=os.environ['AWS_ENDPOINT_URL']).list_multipart_uploads(Bucket='media')" ||
+    die "parts left behind"
   AWS_SECRET_ACCESS_KEY=wrong expect 1 info "$url"; has 'HTTP status 403 (SignatureDoesNotMatch'; ! grep -q wrong err || die "secret shown"
   expect 1 info s3://media/none.avi; has 'HTTP status 404 (NoSuchKey'
   AWS_ACCESS_KEY_ID= AWS_PROFILE=none HOME=$WORK expect 1 info "$url"; has 'no AWS credentials'
