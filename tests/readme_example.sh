@@ -11,7 +11,7 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 sed -n '/^```cpp$/,/^```$/p' "$src/README.md" | sed '1d;$d' >"$tmp/block.cpp"
 diff -u "$src/examples/readme_example.cpp" "$tmp/block.cpp"
 "$example" "$sample" "$tmp/copy.avi"
-py=$(dirname "$sample")/python
+py=$(cd "$(dirname "$sample")" && pwd)/python
 if [ -d "$py/avi" ]; then
   awk '/^```python$/ {on = 1; next} /^```$/ {on = 0} on' "$src/python/README.md" >"$tmp/blocks.py" && cp "$sample" "$tmp/clip.avi"
   (cd "$tmp" && PYTHONPATH="$py" "$(sed -n 's/^AVI_PYTHON:[A-Z]*=//p' "$py/../CMakeCache.txt")" blocks.py)
