@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, builds with warnings as errors and runs every
+# Installs what the build and the tests need, checks that every C/C++ file is formatted as
+# .clang-format says (scripts/check-format.sh), builds with warnings as errors and runs every
 # test of the default suite; then valgrind over a reading and a writing test, a build and run
 # of the example against the installed tree, the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and a short fuzzing run.
@@ -10,6 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
+# Formatting first: an unformatted file fails the run before minutes of building.
+scripts/check-format.sh
 
 JOBS=$(nproc)
 run_suite() {

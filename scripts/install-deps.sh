@@ -4,7 +4,7 @@
 set -euo pipefail
 PACKAGES=(cmake g++ make pkg-config libboost-filesystem-dev libboost-system-dev libgtest-dev libgmock-dev
           libbenchmark-dev libcurl4-openssl-dev libpng-dev libcli11-dev ffmpeg nginx-light
-          clang-14 libclang-rt-14-dev valgrind gstreamer1.0-tools gstreamer1.0-plugins-good
+          clang-14 libclang-rt-14-dev clang-format valgrind gstreamer1.0-tools gstreamer1.0-plugins-good
           libsndfile1-dev nlohmann-json3-dev libturbojpeg0-dev libavformat-dev libavcodec-dev
           libswscale-dev libavutil-dev pybind11-dev python3-dev python3-numpy python3-opencv
           python3-pytest python3-dask python3-distributed python3-fsspec python3-venv python3-pip
