@@ -48,10 +48,11 @@ def open(src, mode="r", *, strict=False, checkpoint=1.0):
     src is a path (str, bytes or os.PathLike), a URL (http://, https://), or for reading a file
     object with read, seek and tell (readinto is used when it has one). Reading gives every
     frame as ffmpeg reads it: files with absolute idx1 offsets, without an index, cut short or
-    with dropped frames included. strict=True reads through the library's specified path.
+    with dropped frames included. strict=True reads through the library's strict path.
     Failures raise avi.Error (an OSError) with the library's .code and a .message that says why.
     A file being written is made readable every checkpoint seconds (0: only when closed), so a
-    recording cut short plays up to its last checkpoint.
+    recording cut short plays up to its last checkpoint. A URL output (s3://...) has no
+    checkpoints: its parts upload as they fill.
     """
     if mode in ("w", "wb"):
         return Writer(_os.fsencode(src), checkpoint)
