@@ -16,7 +16,7 @@ struct Placed {
 };
 
 struct Writer {
-    Bytes b;
+    std::string b;
     std::vector<Placed> placed;
     std::size_t streams = 0;
 
@@ -25,7 +25,7 @@ struct Writer {
     }
     Writer& u32(std::uint32_t v) { return u16(static_cast<std::uint16_t>(v)).u16(static_cast<std::uint16_t>(v >> 16)); }
     Writer& u64(std::uint64_t v) { return u32(static_cast<std::uint32_t>(v)).u32(static_cast<std::uint32_t>(v >> 32)); }
-    Writer& raw(const std::string& s) { return b.insert(b.end(), s.begin(), s.end()), *this; }
+    Writer& raw(const std::string& s) { return b += s, *this; }
     void put32(std::size_t at, std::uint32_t v) {
         for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<char>(v >> (8 * i));
     }
@@ -76,7 +76,7 @@ std::string superIndex(const std::string& id, const std::vector<SuperEntry>& ent
     Writer w;
     w.u16(4).u16(0).u32(static_cast<std::uint32_t>(entries.size())).raw(id).u32(0).u32(0).u32(0);
     for (const auto& e : entries) w.u64(e.at).u32(e.size).u32(e.duration);
-    return std::string(w.b.begin(), w.b.end());
+    return w.b;
 }
 
 }  // namespace
@@ -119,22 +119,20 @@ Bytes build(const Avi& a, const std::vector<Patch>& damage, std::int64_t cut) {
         Writer h;
         h.raw(t.audio ? "auds" : "vids").raw("    ").u32(0).u32(0).u32(0).u32(1).u32(t.audio ? 8000 : 25).u32(0);
         h.u32(0).u32(0).u32(0).u32(t.audio ? 1 : 0).u16(1).u16(2).u16(3).u16(4);
-        strh.push_back(w.chunk("strh", std::string(h.b.begin(), h.b.end())));
+        strh.push_back(w.chunk("strh", h.b));
         Writer f;
         const auto align = static_cast<std::uint16_t>(t.channels * t.bits / 8);
         if (t.audio) f.u16(1).u16(t.channels).u32(8000).u32(8000 * align).u16(align).u16(t.bits).u16(0);
         if (!t.audio) f.u32(40).u32(static_cast<std::uint32_t>(t.w)).u32(static_cast<std::uint32_t>(t.h)).u16(1);
         if (!t.audio) f.u16(t.bits).u32(t.compression).u32(0).u32(0).u32(0).u32(0).u32(0);
-        w.chunk("strf", std::string(f.b.begin(), f.b.end()));
+        w.chunk("strf", f.b);
         if (a.odml) indx.push_back(w.chunk("indx", superIndex(streamId(a.streams, s), std::vector<SuperEntry>(room))));
         w.close(strl);
     }
     w.close(hdrl);
     std::vector<std::vector<SuperEntry>> super(a.streams.size());
-    std::size_t moviType = 0;
     for (std::size_t seg = 0; seg < a.segments.size(); ++seg) {
         const std::size_t top = seg ? w.open("RIFF", "AVIX") : riff, movi = w.open("LIST", "movi");
-        moviType = seg ? moviType : movi + 8;
         w.movi(seg, a.segments[seg]);
         for (std::size_t s = 0; a.odml && seg < a.odmlSegments && s < a.streams.size(); ++s) {
             Writer ix;
@@ -145,8 +143,7 @@ Bytes build(const Avi& a, const std::vector<Patch>& damage, std::int64_t cut) {
             Writer head;
             head.u16(2).u16(0x100).u32(n).raw(streamId(a.streams, s)).u64(movi).u32(0);
             super[s].push_back({w.b.size(), static_cast<std::uint32_t>(32 + ix.b.size()), n});
-            w.chunk("ix" + streamId(a.streams, s).substr(0, 2),
-                    std::string(head.b.begin(), head.b.end()) + std::string(ix.b.begin(), ix.b.end()));
+            w.chunk("ix" + streamId(a.streams, s).substr(0, 2), head.b + ix.b);
         }
         for (std::size_t s = 0; a.nested && seg + 1 == a.segments.size() && s < a.streams.size(); ++s) {
             const std::string body = superIndex(streamId(a.streams, s), super[s]);
@@ -159,12 +156,12 @@ Bytes build(const Avi& a, const std::vector<Patch>& damage, std::int64_t cut) {
             for (const Placed& p : w.placed)
                 if (p.segment == 0)
                     entries.push_back({p.id, p.key ? 0x10u : 0u,
-                                       static_cast<std::uint32_t>(p.at - (a.idx1 == Avi::Relative ? moviType : 0)),
+                                       static_cast<std::uint32_t>(p.at - (a.idx1 == Avi::Relative ? movi + 8 : 0)),
                                        p.size});
             if (a.editIdx1) a.editIdx1(entries);
             Writer idx;
             for (const auto& e : entries) idx.raw(e.id).u32(e.flags).u32(e.offset).u32(e.size);
-            w.chunk("idx1", std::string(idx.b.begin(), idx.b.end()));
+            w.chunk("idx1", idx.b);
         }
         w.close(top);
     }
@@ -186,9 +183,9 @@ Bytes build(const Avi& a, const std::vector<Patch>& damage, std::int64_t cut) {
         const std::string body = superIndex(streamId(a.streams, s), super[s]);
         std::copy(body.begin(), body.end(), w.b.begin() + static_cast<std::ptrdiff_t>(indx[s]));
     }
-    Bytes out = w.b;
+    Bytes out(w.b.begin(), w.b.end());
     for (const Patch& p : damage) {
-        const std::size_t at = p.at.empty() ? 0 : find(w.b, p.at);
+        const std::size_t at = p.at.empty() ? 0 : w.b.find(p.at);
         for (std::size_t i = 0; i < p.bytes.size(); ++i)
             out.at(static_cast<std::size_t>(at + p.delta) + i) = p.bytes[i];
     }
