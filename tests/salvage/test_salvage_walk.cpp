@@ -14,8 +14,8 @@
 namespace {
 
 using avitest::Avi;
-using avitest::Chunk;
 using avitest::build;
+using avitest::Chunk;
 
 // Frames of 2x1 pixels at 24 bits are 8 bytes; audio is 8-bit mono unless said otherwise.
 std::string frame(unsigned i) { return std::string(8, static_cast<char>('a' + i)); }
@@ -32,6 +32,8 @@ struct Case {
     salvage::IndexState idx1;
 };
 
+// An interleave list of frame i and its audio.
+Chunk rec(unsigned i) { return avitest::list("rec ", {{"00db", frame(i)}, {"01wb", "xyz"}}); }
 Chunk nested(int depth) { return depth ? avitest::list("movi", {nested(depth - 1)}) : Chunk{"00db", frame(0)}; }
 
 avitest::Bytes noise() {
@@ -41,10 +43,7 @@ avitest::Bytes noise() {
 }
 
 const Case cases[] = {
-    {"interleave lists",
-     build(avi({{avitest::list("rec ", {{"00db", frame(0)}, {"01wb", "xyz"}}),
-                 avitest::list("rec ", {{"00db", frame(1)}, {"01wb", "xyz"}})}})),
-     2, 2, 0, 2, false, salvage::IndexState::Absent},
+    {"interleave lists", build(avi({{rec(0), rec(1)}})), 2, 2, 0, 2, false, salvage::IndexState::Absent},
     {"odd chunks left unpadded, an empty frame",
      build(avi({{{"01wb", "xyz", -1, false},
                  {"00db", frame(0)},
@@ -142,11 +141,7 @@ const TolerantCase tolerantCases[] = {
      salvage::IndexKind::OpenDML, false, 0, "aBcd", "xyzxyzxyzxyz"},
     {"OpenDML: the file ends inside the second segment, before its indexes", openDml(1), salvage::IndexKind::OpenDML,
      false, 2, "aBcd", "xyzxyzxyzx"},
-    {"interleave lists and a dropped frame, no index",
-     build(avi({{avitest::list("rec ", {{"00db", frame(0)}, {"01wb", "xyz"}}),
-                 avitest::list("rec ", {{"00db", frame(1)}, {"01wb", "xyz"}}),
-                 {"00db", ""},
-                 {"00db", frame(2)}}})),
+    {"interleave lists and a dropped frame, no index", build(avi({{rec(0), rec(1), {"00db", ""}, {"00db", frame(2)}}})),
      salvage::IndexKind::Walk, false, 4, "ab-c", "xyzxyz"},
     {"a cut audio chunk keeps its whole sample frames",
      build({{avitest::video(2, 1), avitest::audio(2, 16)},
