@@ -34,14 +34,14 @@ bool Nginx::start(std::string& why) {
     // The port can be taken between closedPort and nginx's bind: try a few.
     for (int attempt = 0; attempt < 5 && !running_; ++attempt) {
         port_ = closedPort();
-        writetest::run("sed 's|@DIR@|" + d + "|g; s|@PORT@|" + std::to_string(port_) +
-                       "|' '" AVI_BENCH_SOURCE_DIR "/nginx.conf.in' >'" + d + "/nginx.conf'");
+        avitest::run("sed 's|@DIR@|" + d + "|g; s|@PORT@|" + std::to_string(port_) +
+                     "|' '" AVI_BENCH_SOURCE_DIR "/nginx.conf.in' >'" + d + "/nginx.conf'");
         // The daemon's parent returns once the port is bound and listening.
-        writetest::run("PATH=$PATH:/usr/sbin:/usr/local/sbin nginx -p '" + d + "' -c '" + d + "/nginx.conf' -e '" + d +
-                           "/error.log' 2>>'" + d + "/error.log'",
-                       &running_);
+        avitest::run("PATH=$PATH:/usr/sbin:/usr/local/sbin nginx -p '" + d + "' -c '" + d + "/nginx.conf' -e '" + d +
+                         "/error.log' 2>>'" + d + "/error.log'",
+                     &running_);
     }
-    if (!running_) why = "nginx did not come up: " + writetest::run("cat '" + d + "/error.log'");
+    if (!running_) why = "nginx did not come up: " + avitest::run("cat '" + d + "/error.log'");
     return running_;
 }
 
@@ -50,16 +50,16 @@ void Nginx::stop() {
     running_ = false;
     // nginx removes its pid file as it exits.
     const std::string pidFile = dir_.path + "/nginx.pid";
-    ::kill(std::stoi("0" + writetest::run("cat '" + pidFile + "'")), SIGTERM);
+    ::kill(std::stoi("0" + avitest::run("cat '" + pidFile + "'")), SIGTERM);
     for (int i = 0; i < 500 && ::access(pidFile.c_str(), F_OK) == 0; ++i) ::usleep(10000);
 }
 
 std::size_t Nginx::requests(const std::string& method) const {
     // nginx logs a request after it has answered: wait until the log is still.
     const std::string cmd = "grep -c '^" + method + "' '" + dir_.path + "/access.log'";
-    std::string n = writetest::run(cmd);
+    std::string n = avitest::run(cmd);
     for (int still = 0; still < 4; ::usleep(25000)) {
-        const std::string m = writetest::run(cmd);
+        const std::string m = avitest::run(cmd);
         still = m == n ? still + 1 : 0;
         n = m;
     }

@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "AviBuilder.h"
+#include "Shell.h"
 #include "avi/IFileHandler.h"
-#include "test_util.h"
 
 namespace remotetest {
 
-using writetest::pattern;
-using writetest::TempDir;
+using avitest::pattern;
+using avitest::TempDir;
 
 // nginx on 127.0.0.1 and a free port, as a daemon with its configuration, pid file, logs
 // and temp dirs in a directory of its own; nginx.conf.in lists its locations.

@@ -77,9 +77,9 @@ int main(int argc, char** argv) {
     }
     const std::string local = server.root() + "/big.avi";
     bool ok = false;
-    writetest::run("ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -frames:v " + std::to_string(frames) +
-                       " -c:v rawvideo -pix_fmt bgr24 -y '" + local + "'",
-                   &ok);
+    avitest::run("ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=25 -frames:v " + std::to_string(frames) +
+                     " -c:v rawvideo -pix_fmt bgr24 -y '" + local + "'",
+                 &ok);
     if (!ok) {
         std::fprintf(stderr, "ffmpeg failed\n");
         return 1;

@@ -1,9 +1,12 @@
-// Writes a seed corpus of small, valid AVI files with our writer: every pixel depth, both
-// audio depths, audio-only, and a file of several RIFF segments' worth of index layout.
+// Writes a seed corpus of small, valid AVI files: with our writer every pixel depth, both
+// audio depths, audio-only, and a file of several RIFF segments' worth of index layout; with
+// the test builder the layouts our writer does not make (idx1 of file positions, no index,
+// interleave lists, OpenDML without idx1, a nested super index).
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "AviBuilder.h"
 #include "MemoryFileHandler.h"
 #include "TestFile.h"
 
@@ -58,5 +61,18 @@ int main(int argc, char** argv) {
     make(dir, "w32.avi", 32, true, false, 8, 2, 4, 2);
     make(dir, "audio.avi", 24, false, true, 16, 4, 0, 0);
     make(dir, "empty.avi", 24, true, true, 16, 0, 2, 2);
+    using avitest::Avi;
+    const auto frame = [](unsigned i) { return std::string(16, static_cast<char>(i)); };
+    const auto sound = [](unsigned i) { return std::string(5, static_cast<char>(100 + i)); };
+    const auto chunks = avitest::interleave(0, 3, frame, sound);
+    const std::vector<avitest::Stream> streams{avitest::video(2, 2), avitest::audio()};
+    save(dir, "b_idx1_abs.avi", avitest::build({streams, {chunks}, Avi::Absolute}));
+    save(dir, "b_noindex.avi", avitest::build({streams, {chunks}, Avi::NoIdx1}));
+    save(dir, "b_rec.avi", avitest::build({streams, {{avitest::list("rec ", chunks), avitest::list("rec ", chunks)}}}));
+    for (const bool nested : {false, true}) {
+        Avi odml{streams, {chunks, avitest::interleave(3, 5, frame, sound)}, Avi::NoIdx1, nullptr, true};
+        odml.nested = nested;
+        save(dir, nested ? "b_odml_nested.avi" : "b_odml.avi", avitest::build(odml));
+    }
     return 0;
 }

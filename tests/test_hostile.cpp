@@ -13,11 +13,10 @@
 #include <memory>
 
 #include "AviBuilder.h"
+#include "Shell.h"
 #include "TestFile.h"
 #include "TolerantRead.h"
-#include "test_util.h"
 
-using avitest::AviBuilder;
 namespace err = avi::errors;
 
 namespace {
@@ -43,27 +42,18 @@ std::vector<char> build(const Variant& v) {
     if (nat == 0 || nat > 4096) nat = 17;
     const std::uint64_t first[] = {nat, nat + 1, 2 * nat + 5, 1, 3};
     const std::uint64_t sizes[] = {first[v.sizeMode], nat, first[v.sizeMode] + 2};
-    const char* id = v.compressed ? "00dc" : "00db";
-    AviBuilder b;
-    b.begin("RIFF", "AVI ");
-    b.hdrl(AviBuilder::avih(40000, 0x10, 3, 2, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)),
-           {{AviBuilder::strh("vids", 1, 25, 3), AviBuilder::bitmap(v.w, v.h, v.bits, v.compressed ? 0x47504A4Du : 0)},
-            {AviBuilder::strh("auds", 1, 8000, 15, 1), AviBuilder::wave(1, 1, 8000, 8)}});
-    const std::size_t movi = b.begin("LIST", "movi") + 8;
-    std::vector<AviBuilder::IdxEntry> idx;
-    if (v.index == 2) idx.push_back({"01dc", 4, 0});
-    for (unsigned i = 0; i < 3; ++i) {
-        const auto data = writetest::pattern(sizes[i], i);
-        idx.push_back({id, static_cast<std::uint32_t>(b.size() - movi), static_cast<std::uint32_t>(sizes[i])});
-        b.chunk(id, std::string(data.begin(), data.end()));
-        idx.push_back({"01wb", static_cast<std::uint32_t>(b.size() - movi), 5});
-        b.chunk("01wb", std::string(5, static_cast<char>(i)));
-    }
-    b.end();
-    if (v.index != 0) b.chunk("idx1", AviBuilder::idx1(idx));
-    b.end();
-    if (v.cut != 0) b.bytes.resize(v.cut);
-    return b.bytes;
+    avitest::Avi a{
+        {avitest::video(v.w, v.h, v.bits, v.compressed ? 0x47504A4Du : 0), avitest::audio()},
+        {avitest::interleave(
+            0, 3,
+            [&](unsigned i) {
+                const auto data = avitest::pattern(sizes[i], i);
+                return std::string(data.begin(), data.end());
+            },
+            [](unsigned i) { return std::string(5, static_cast<char>(i)); }, v.compressed ? "00dc" : "00db")},
+        v.index ? avitest::Avi::Relative : avitest::Avi::NoIdx1};
+    if (v.index == 2) a.editIdx1 = [](auto& e) { e.insert(e.begin(), {"01dc", 0x10, 4, 0}); };
+    return avitest::build(a, {}, static_cast<std::int64_t>(v.cut));
 }
 
 std::vector<Variant> variants() {
@@ -105,7 +95,7 @@ TEST(Hostile, EveryReadStaysInsideTheReportedBufferSize) {
 TEST(Hostile, AvitoolSurvivesEveryFile) {
     const char* tool = std::getenv("AVITOOL");
     if (tool == nullptr) GTEST_SKIP() << "set AVITOOL to the avitool binary";
-    writetest::TempDir dir;
+    avitest::TempDir dir;
     const auto all = variants();
     for (std::size_t i = 0; i < all.size() && !HasFailure(); i += 2) {
         const std::string file = dir.file("h" + std::to_string(i) + ".avi");

@@ -6,13 +6,14 @@
 
 #include <cstring>
 
+#include "AviBuilder.h"
+#include "Shell.h"
 #include "TestFile.h"
-#include "test_util.h"
 
+using avitest::onPath;
+using avitest::pattern;
+using avitest::run;
 using avitest::TestFile;
-using writetest::onPath;
-using writetest::pattern;
-using writetest::run;
 namespace err = avi::errors;
 using Bytes = std::vector<char>;
 
@@ -53,7 +54,7 @@ TEST(Oracle, FfmpegFilesReadAsFfmpegDecodesThem) {
         {"bgr24", "pcm_u8", "u8", 5, 3, 0xFF, true},        {"bgra", "pcm_s16le", "s16le", 31, 9, 0xFF, false},
         {"bgra", "pcm_s16le", "s16le", 32, 3, 0xFF, false}, {"rgb555le", "pcm_s16le", "s16le", 31, 7, 0xF8, false},
         {"pal8", "pcm_u8", "u8", 35, 5, 0xFF, false}};
-    writetest::TempDir dir;
+    avitest::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pixFmt + std::string(" ") + std::to_string(c.w));
         const std::string file = dir.file(std::string(c.pixFmt) + std::to_string(c.w) + ".avi");
@@ -116,7 +117,7 @@ TEST(Oracle, WrittenFilesReadElsewhere) {
         bool topDownInput;
     } cases[] = {{8, 8, false}, {16, 16, false}, {24, 8, true}, {24, 16, false}, {32, 16, false}};
     const std::uint32_t w = 7, h = 5, frames = 6, audioChunk = 2 * 441;  // 16-bit stereo, 20 chunks a second
-    writetest::TempDir dir;
+    avitest::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.bits) + "-bit" + (c.topDownInput ? ", top-down input" : ""));
         const std::string file = dir.file("w" + std::to_string(c.bits) + ".avi");
@@ -126,7 +127,7 @@ TEST(Oracle, WrittenFilesReadElsewhere) {
         TestFile out;
         ASSERT_TRUE(out.open(file.c_str(), "w"));
         out.setVideoInfo(w, h, 10.0, "", c.bits);
-        if (c.bits == 8) out.setColormap(writetest::palette(256));
+        if (c.bits == 8) out.setColormap(avitest::palette(256));
         out.setAudioInfo(22050, c.audioBits, 2, static_cast<unsigned>(chunk));
         for (std::uint32_t i = 0; i < frames; ++i) {
             Bytes img = pattern(size, i);

@@ -10,8 +10,7 @@
 #include "AviBuilder.h"
 #include "TestFile.h"
 
-using avitest::AviBuilder;
-using avitest::makeSimpleAvi;
+using avitest::Avi;
 using avitest::TestFile;
 namespace err = avi::errors;
 using Bytes = std::vector<char>;
@@ -19,53 +18,35 @@ using Bytes = std::vector<char>;
 namespace {
 
 std::uint32_t row24(std::int32_t w) { return (static_cast<std::uint32_t>(w) * 3 + 3) & ~3u; }
-// Byte k of frame i, as makeSimpleAvi and makeOpenDml store it.
+// Byte k of frame i.
 char frameByte(std::uint32_t i, std::uint32_t k) { return static_cast<char>(i * 16 + k); }
+avitest::Content frames(std::int32_t w, std::int32_t h) {
+    return [size = row24(w) * static_cast<std::uint32_t>(std::abs(h))](unsigned i) {
+        std::string data(size, '\0');
+        for (std::uint32_t k = 0; k < size; ++k) data[k] = frameByte(i, k);
+        return data;
+    };
+}
 
-std::size_t find(const Bytes& b, const char* id) { return std::search(b.begin(), b.end(), id, id + 4) - b.begin(); }
-constexpr auto put32 = &AviBuilder::put32;
+// 24-bit video and, when asked, 8-bit mono audio chunks of 3 bytes (0 1 2 | 3 4 5 | ...).
+Avi simple(std::uint32_t n, std::int32_t w, std::int32_t h, bool audio, bool idx1) {
+    const avitest::Content sound = [](unsigned i) {
+        return std::string{char(3 * i), char(3 * i + 1), char(3 * i + 2)};
+    };
+    Avi a{{avitest::video(w, h)}, {avitest::interleave(0, n, frames(w, h), audio ? sound : nullptr)}};
+    if (audio) a.streams.push_back(avitest::audio());
+    a.idx1 = idx1 ? Avi::Relative : Avi::NoIdx1;
+    return a;
+}
 
-// An OpenDML file of 24-bit frames: one RIFF segment per element of `segments` (its frame
-// count), each movi list ending in its ix00, a super index listing them, and no idx1.
-// `nested` puts one more super index between the header's and the standard indexes.
-Bytes makeOpenDml(const std::vector<std::uint32_t>& segments, std::int32_t w, std::int32_t h, bool nested = false) {
-    const std::uint32_t size = row24(w) * static_cast<std::uint32_t>(h);
-    AviBuilder b;
-    b.begin("RIFF", "AVI ");
-    b.begin("LIST", "hdrl");
-    b.chunk("avih", AviBuilder::avih(40000, 0x10, 0, 1, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
-    b.begin("LIST", "strl");
-    b.chunk("strh", AviBuilder::strh("vids", 1, 25, 0));
-    b.chunk("strf", AviBuilder::bitmap(w, h, 24));
-    const std::size_t indx = b.size() + 8;
-    b.chunk("indx", AviBuilder::superIndex("00db", std::vector<std::pair<std::uint64_t, std::uint32_t>>(
-                                                       nested ? 1 : segments.size(), {0, 0})));
-    b.end().end();
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> ix;  // where each ix00 is, and its size
-    std::uint32_t frame = 0;
-    for (std::size_t s = 0; s < segments.size(); ++s) {
-        if (s > 0) b.end().begin("RIFF", "AVIX");
-        const std::uint64_t base = b.begin("LIST", "movi");
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
-        for (std::uint32_t i = 0; i < segments[s]; ++i, ++frame) {
-            entries.emplace_back(static_cast<std::uint32_t>(b.size() + 8 - base), size);
-            std::string data(size, '\0');
-            for (std::uint32_t k = 0; k < size; ++k) data[k] = frameByte(frame, k);
-            b.chunk("00db", data);
-        }
-        const std::string body = AviBuilder::standardIndex("00db", base, entries);
-        ix.emplace_back(b.size(), static_cast<std::uint32_t>(body.size() + 8));
-        b.chunk("ix00", body);
-        if (nested && s + 1 == segments.size()) {
-            const std::size_t inner = b.size();
-            b.chunk("ix00", AviBuilder::superIndex("00db", ix));
-            ix = {{inner, static_cast<std::uint32_t>(b.size() - inner)}};
-        }
-    }
-    b.end().end();
-    const std::string super = AviBuilder::superIndex("00db", ix);  // same length as the placeholder
-    std::copy(super.begin(), super.end(), b.bytes.begin() + static_cast<std::ptrdiff_t>(indx));
-    return b.bytes;
+// OpenDML video only: one RIFF segment per element of `segments` (its frame count).
+Avi openDml(const std::vector<std::uint32_t>& segments, std::int32_t w, std::int32_t h, bool nested = false) {
+    Avi a{{avitest::video(w, h)}, {}, Avi::NoIdx1, nullptr, true};
+    a.nested = nested;
+    unsigned first = 0;
+    for (const std::uint32_t n : segments)
+        a.segments.push_back(avitest::interleave(first, first + n, frames(w, h))), first += n;
+    return a;
 }
 
 }  // namespace
@@ -77,13 +58,13 @@ TEST(Read, SequentialAndNumberedFramesThroughEachIndexSource) {
         std::uint32_t frames;
         std::int32_t w, h;  // h < 0: stored top-down, delivered bottom-up
     } cases[] = {
-        {"idx1", makeSimpleAvi(3, 5, 2, true, true), 3, 5, 2},
-        {"scan of movi", makeSimpleAvi(3, 5, 2, true, false), 3, 5, 2},
-        {"top-down, 3 rows", makeSimpleAvi(2, 4, -3, false, true), 2, 4, -3},
-        {"top-down, 1 row", makeSimpleAvi(1, 4, -1, false, false), 1, 4, -1},
-        {"OpenDML, one segment", makeOpenDml({3}, 3, 2), 3, 3, 2},
-        {"OpenDML, three segments", makeOpenDml({2, 3, 1}, 3, 2), 6, 3, 2},
-        {"OpenDML, nested super index", makeOpenDml({2, 2}, 4, 1, true), 4, 4, 1},
+        {"idx1", build(simple(3, 5, 2, true, true)), 3, 5, 2},
+        {"scan of movi", build(simple(3, 5, 2, true, false)), 3, 5, 2},
+        {"top-down, 3 rows", build(simple(2, 4, -3, false, true)), 2, 4, -3},
+        {"top-down, 1 row", build(simple(1, 4, -1, false, false)), 1, 4, -1},
+        {"OpenDML, one segment", build(openDml({3}, 3, 2)), 3, 3, 2},
+        {"OpenDML, three segments", build(openDml({2, 3, 1}, 3, 2)), 6, 3, 2},
+        {"OpenDML, nested super index", build(openDml({2, 2}, 4, 1, true)), 4, 4, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -129,7 +110,7 @@ TEST(Read, AudioIsOneStreamAcrossChunksZeroFilledAtItsEnd) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.idx1);
         TestFile f;
-        ASSERT_TRUE(f.openBytes(makeSimpleAvi(2, 4, 1, true, c.idx1)));
+        ASSERT_TRUE(f.openBytes(build(simple(2, 4, 1, true, c.idx1))));
         ASSERT_EQ(f.getAudioTotalBytes(), 6u);
         EXPECT_EQ(f.getAudioChunkSize(), c.chunk);
         char b[4] = {9, 9, 9, 9};
@@ -149,7 +130,7 @@ TEST(Read, AudioIsOneStreamAcrossChunksZeroFilledAtItsEnd) {
         EXPECT_EQ(b[0], 0);
     }
     TestFile silent;
-    ASSERT_TRUE(silent.openBytes(makeSimpleAvi(1, 4, 1, false, true)));
+    ASSERT_TRUE(silent.openBytes(build(simple(1, 4, 1, false, true))));
     EXPECT_TRUE(silent.isEndOfAudio());
     char b[2];
     silent.readAudio(b, 2);
@@ -157,60 +138,41 @@ TEST(Read, AudioIsOneStreamAcrossChunksZeroFilledAtItsEnd) {
 }
 
 TEST(Read, HostileFilesEndInAnErrorCode) {
-    const Bytes good = makeSimpleAvi(2, 4, 2, true, true);
-    const std::size_t strl = find(good, "strl"), strf = find(good, "strf"), idx1 = find(good, "idx1");
-    const std::size_t movi = find(good, "movi"), avih = find(good, "avih");
-    auto with = [&](std::function<void(Bytes&)> edit, Bytes b = {}) {
-        if (b.empty()) b = good;
-        edit(b);
-        return b;
-    };
-    const Bytes odml = makeOpenDml({2}, 4, 1);
-    const std::size_t indx = find(odml, "indx");
+    const Avi good = simple(2, 4, 2, true, true), odml = openDml({2}, 4, 1);
+    const auto indx = static_cast<std::uint32_t>(avitest::find(build(odml), "indx"));
     const struct {
         const char* name;
         Bytes bytes;
         bool opens;
         err::error_T code;
     } cases[] = {
-        {"not RIFF", with([](Bytes& b) { std::memcpy(b.data(), "RIFX", 4); }), false, err::ERR_RIFF_CHUNK_MISSING},
-        {"WAVE form", with([](Bytes& b) { std::memcpy(b.data() + 8, "WAVE", 4); }), false, err::ERR_WAVE_FILE},
-        {"no hdrl", with([](Bytes& b) { std::memcpy(b.data() + 20, "hdrX", 4); }), false, err::ERR_MAIN_HEADER_MISSING},
-        {"JUNK before the strl", with([&](Bytes& b) { std::memcpy(b.data() + strl - 8, "JUNK", 4); }), false,
-         err::ERR_STREAM_LIST_MISSING},
-        {"9 streams", with([&](Bytes& b) { put32(b, avih + 8 + 24, 9); }), false, err::ERR_TOO_MANY_STREAMS},
-        {"strl of 4 GiB", with([&](Bytes& b) { put32(b, strl - 4, 0xFFFFFFF0u); }), false, err::ERR_FREAD_FAILED},
-        {"strf past its list", with([&](Bytes& b) { put32(b, strf + 4, 0x7FFFFFF0u); }), false,
-         err::ERR_BAD_STRL_LENGTH},
-        {"bitmap header of 12 bytes", with([&](Bytes& b) { put32(b, strf + 4, 12); }), false, err::ERR_BAD_STRL_LENGTH},
-        {"hdrl of 4 GiB", with([](Bytes& b) { put32(b, 16, 0xFFFFFFFCu); }), false, err::ERR_ALL_CHUNKS_MISSING},
-        {"idx1 entry far outside the file", with([&](Bytes& b) { put32(b, idx1 + 16, 0x7FFFFF00u); }), false,
+        {"not RIFF", build(good, {{"", 0, "RIFX"}}), false, err::ERR_RIFF_CHUNK_MISSING},
+        {"WAVE form", build(good, {{"", 8, "WAVE"}}), false, err::ERR_WAVE_FILE},
+        {"no hdrl", build(good, {{"", 20, "hdrX"}}), false, err::ERR_MAIN_HEADER_MISSING},
+        {"JUNK before the strl", build(good, {{"strl", -8, "JUNK"}}), false, err::ERR_STREAM_LIST_MISSING},
+        {"9 streams", build(good, {{"avih", 32, 9}}), false, err::ERR_TOO_MANY_STREAMS},
+        {"strl of 4 GiB", build(good, {{"strl", -4, 0xFFFFFFF0u}}), false, err::ERR_FREAD_FAILED},
+        {"strf past its list", build(good, {{"strf", 4, 0x7FFFFFF0u}}), false, err::ERR_BAD_STRL_LENGTH},
+        {"bitmap header of 12 bytes", build(good, {{"strf", 4, 12}}), false, err::ERR_BAD_STRL_LENGTH},
+        {"hdrl of 4 GiB", build(good, {{"", 16, 0xFFFFFFFCu}}), false, err::ERR_ALL_CHUNKS_MISSING},
+        {"idx1 entry far outside the file", build(good, {{"idx1", 16, 0x7FFFFF00u}}), false,
          err::ERR_VIDEO_CHUNKS_MISSING},
-        {"idx1 claiming 4 GiB", with([&](Bytes& b) { put32(b, idx1 + 4, 0xFFFFFFF0u); }), false,
-         err::ERR_LEGACY_INDEX_PARSE},
-        {"zero-sized movi, no index",
-         with([&](Bytes& b) { put32(b, movi - 4, 0); }, makeSimpleAvi(2, 4, 2, true, false)), false,
+        {"idx1 claiming 4 GiB", build(good, {{"idx1", 4, 0xFFFFFFF0u}}), false, err::ERR_LEGACY_INDEX_PARSE},
+        {"zero-sized movi, no index", build(simple(2, 4, 2, true, false), {{"movi", -4, 0}}), false,
          err::ERR_ALL_CHUNKS_MISSING},
-        {"top-down height of a billion rows",
-         with([&](Bytes& b) { put32(b, strf + 16, 0xC2000002u); }, makeSimpleAvi(2, 4, -2, false, true)), true,
+        {"top-down height of a billion rows", build(simple(2, 4, -2, false, true), {{"strf", 16, 0xC2000002u}}), true,
          err::ERR_NONE},
-        {"width x height beyond 32 bits",
-         with([&](Bytes& b) { put32(b, strf + 12, 0x40000000u), put32(b, strf + 16, 0x40000000u); }), true,
+        {"width x height beyond 32 bits", build(good, {{"strf", 12, 0x40000000u}, {"strf", 16, 0x40000000u}}), true,
          err::ERR_NONE},
         {"2^32 - 16 frames claimed, none stored",
-         with(
-             [](Bytes& b) { put32(b, find(b, "avih") + 24, 0xFFFFFFF0u), std::memcpy(&b[find(b, "00db")], "JUNK", 4); },
-             makeSimpleAvi(1, 4, 1, false, false)),
-         true, err::ERR_NONE},
-        {"super index naming itself",
-         with([&](Bytes& b) { put32(b, indx + 32, static_cast<std::uint32_t>(indx)), put32(b, indx + 40, 48); }, odml),
-         false, err::ERR_INVALID_INDEX},
-        {"super index claiming 2^32 - 1 entries", with([&](Bytes& b) { put32(b, indx + 12, 0xFFFFFFFFu); }, odml),
-         false, err::ERR_INVALID_INDEX},
-        {"standard index claiming 2^32 - 1 entries",
-         with([](Bytes& b) { put32(b, find(b, "ix00") + 12, 0xFFFFFFFFu); }, odml), false, err::ERR_INVALID_INDEX},
-        {"AVIX super-index entry past the end",
-         with([](Bytes& b) { put32(b, find(b, "indx") + 52, 256); }, makeOpenDml({1, 1}, 4, 1)), false,
+         build(simple(1, 4, 1, false, false), {{"avih", 24, 0xFFFFFFF0u}, {"00db", 0, "JUNK"}}), true, err::ERR_NONE},
+        {"super index naming itself", build(odml, {{"indx", 32, indx}, {"indx", 40, 48}}), false,
+         err::ERR_INVALID_INDEX},
+        {"super index claiming 2^32 - 1 entries", build(odml, {{"indx", 12, 0xFFFFFFFFu}}), false,
+         err::ERR_INVALID_INDEX},
+        {"standard index claiming 2^32 - 1 entries", build(odml, {{"ix00", 12, 0xFFFFFFFFu}}), false,
+         err::ERR_INVALID_INDEX},
+        {"AVIX super-index entry past the end", build(openDml({1, 1}, 4, 1), {{"indx", 52, 256}}), false,
          err::ERR_FREAD_FAILED},
     };
     for (const auto& c : cases) {
@@ -229,7 +191,7 @@ TEST(Read, HostileFilesEndInAnErrorCode) {
 
 TEST(Read, EveryTruncationIsSafe) {
     // Every prefix of a small file of each index kind, opened and read to the end.
-    for (const Bytes& whole : {makeSimpleAvi(3, 3, 2, true, true), makeOpenDml({2, 1}, 3, 1)})
+    for (const Bytes& whole : {build(simple(3, 3, 2, true, true)), build(openDml({2, 1}, 3, 1))})
         for (std::size_t n = 0; n < whole.size(); ++n) {
             TestFile f;
             if (f.openBytes(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n))))

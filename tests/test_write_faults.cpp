@@ -12,11 +12,12 @@
 #include <iterator>
 #include <memory>
 
+#include "AviBuilder.h"
 #include "MemoryFileHandler.h"
+#include "Shell.h"
 #include "TestFile.h"
 #include "avi/LocalFileHandler.h"
 #include "salvage/salvage.h"
-#include "test_util.h"
 
 using avitest::FaultyFileHandler;
 using avitest::TestFile;
@@ -42,7 +43,7 @@ struct Outcome {
 // Writes video frame i and audio chunk i, noting which of them the writer accepted.
 void writePair(avi::File& f, unsigned i, std::uint32_t frameBytes, Outcome& o) {
     for (const Chunk& c :
-         {Chunk{"00db", i, writetest::pattern(frameBytes, i)}, Chunk{"01wb", i, writetest::pattern(SOUND, 100 + i)}}) {
+         {Chunk{"00db", i, avitest::pattern(frameBytes, i)}, Chunk{"01wb", i, avitest::pattern(SOUND, 100 + i)}}) {
         f.clearError();
         c.id == "00db" ? f.writeVideoFrame(c.data.data()) : f.writeAudio(c.data.data());
         o.reported |= f.getErrorCode() != err::ERR_NONE;
@@ -95,12 +96,12 @@ void readsCheckpointed(const avitest::MemoryFileHandler& written, unsigned frame
     }
     r.readAudio(audio.data(), static_cast<unsigned long>(audio.size()));
     EXPECT_TRUE(std::equal(audio.begin(), audio.end(), want[1].begin())) << "audio";
-    if (!ffmpeg || !writetest::onPath("ffmpeg")) return;
-    writetest::TempDir dir;
+    if (!ffmpeg || !avitest::onPath("ffmpeg")) return;
+    avitest::TempDir dir;
     const Bytes& file = *mem->find(u"f.avi");
     std::ofstream(dir.file("f.avi"), std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
-    writetest::run("ffmpeg -v error -i " + dir.file("f.avi") + " -map 0:0 -c copy -f data " + dir.file("0") +
-                   " -map 0:1 -c copy -f data " + dir.file("1"));
+    avitest::run("ffmpeg -v error -i " + dir.file("f.avi") + " -map 0:0 -c copy -f data " + dir.file("0") +
+                 " -map 0:1 -c copy -f data " + dir.file("1"));
     for (int s = 0; s < 2; ++s) {
         std::ifstream in(dir.file(std::to_string(s)), std::ios::binary);
         const Bytes got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -205,7 +206,7 @@ TEST(WriteFaults, WhatWasAcceptedBeforeAFaultIsRecoverable) {
 // Run by ctest -L root (it mounts a 2 MiB tmpfs and fills it).
 TEST(WriteFaults, DISABLED_RealFullDiskKeepsTheHeaderAndEveryAcceptedChunk) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
-    writetest::TempDir dir;
+    avitest::TempDir dir;
     if (dir.path.empty() ||
         std::system(("mount -t tmpfs -o size=2m tmpfs '" + dir.path + "' 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs";
@@ -226,11 +227,11 @@ TEST(WriteFaults, DISABLED_RealFullDiskKeepsTheHeaderAndEveryAcceptedChunk) {
     std::ifstream in(path, std::ios::binary);
     const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GT(file.size(), 60u);
-    EXPECT_EQ(writetest::fourcc(file, 0) + writetest::fourcc(file, 8) + writetest::fourcc(file, 20), "RIFFAVI hdrl");
+    EXPECT_EQ(avitest::fourcc(file, 0) + avitest::fourcc(file, 8) + avitest::fourcc(file, 20), "RIFFAVI hdrl");
     // The main header counts every frame the writer indexed, the accepted ones among them.
     const auto frames =
         std::count_if(o.accepted.begin(), o.accepted.end(), [](const Chunk& c) { return c.id == "00db"; });
-    EXPECT_GE(writetest::u32(file, 48), static_cast<std::uint32_t>(frames));
+    EXPECT_GE(avitest::u32(file, 48), static_cast<std::uint32_t>(frames));
     EXPECT_GT(o.accepted.size(), 100u);
     avi::LocalFileHandler local;
     void* f = local.fopen(std::u16string(path.begin(), path.end()), "rb");

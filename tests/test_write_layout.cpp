@@ -7,16 +7,16 @@
 #include <functional>
 #include <limits>
 
+#include "AviBuilder.h"
 #include "MemoryFileHandler.h"
 #include "TestFile.h"
-#include "test_util.h"
 
+using avitest::fourcc;
+using avitest::palette;
+using avitest::SparseFileHandler;
 using avitest::TestFile;
-using writetest::fourcc;
-using writetest::palette;
-using writetest::SparseFileHandler;
-using writetest::u32;
-using writetest::u64;
+using avitest::u32;
+using avitest::u64;
 namespace err = avi::errors;
 using Bytes = std::vector<char>;
 
@@ -158,7 +158,7 @@ TEST(WriteLayout, OddChunksAndAllThreeIndexes) {
     w.f.setNumSuperIndexEntries(4);
     w.f.setVideoInfo(8, 8, 10.0, "MJPG");
     w.f.setAudioInfo(22050.0, 8, 1, 4411);
-    const auto data = writetest::pattern(5000, 1);
+    const auto data = avitest::pattern(5000, 1);
     w.f.writeVideoFrame(data.data(), 101);
     w.f.writeAudio(data.data());
     w.f.writeVideoFrame(data.data(), 100);

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <fstream>
 
+#include "AviBuilder.h"
 #include "TestFile.h"
 #include "strutil/strutil.h"
-#include "test_util.h"
 
-using writetest::pattern;
+using avitest::pattern;
 
 namespace {
 
