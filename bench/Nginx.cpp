@@ -10,6 +10,8 @@
 
 #include <fstream>
 
+#include "avi/RemotePlugin.h"
+
 namespace remotetest {
 namespace {
 
@@ -67,12 +69,11 @@ std::size_t Nginx::requests(const std::string& method) const {
 }
 
 std::shared_ptr<avi::IFileHandler> makeRemoteHandler() {
+    using namespace avi::remote_plugin;
     static void* lib =
-        ::dlopen(AVI_TEST_BINARY_DIR "/bin/darm64/libvxshared_multimedia_utils_remote_file_handler.dylib",
-                 RTLD_NOW | RTLD_LOCAL);
-    const auto create = reinterpret_cast<avi::IFileHandler* (*)()>(::dlsym(lib, "createRemoteFileHandlerInstance"));
-    const auto destroy =
-        reinterpret_cast<void (*)(avi::IFileHandler*)>(::dlsym(lib, "destroyRemoteFileHandlerInstance"));
+        ::dlopen((std::string(AVI_TEST_BINARY_DIR "/") + FOLDER + "/" + FILE_NAME).c_str(), RTLD_NOW | RTLD_LOCAL);
+    const auto create = reinterpret_cast<CreateFn>(::dlsym(lib, CREATE_ENTRY));
+    const auto destroy = reinterpret_cast<DestroyFn>(::dlsym(lib, DESTROY_ENTRY));
     if (lib == nullptr || create == nullptr || destroy == nullptr) return nullptr;
     return std::shared_ptr<avi::IFileHandler>(create(), destroy);
 }

@@ -1,10 +1,18 @@
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "Failure.h"
 #include "RemoteFileHandler.h"
+#include "avi/RemotePlugin.h"
 
 #define REMOTE_PLUGIN_API extern "C" __attribute__((visibility("default")))
+#define NAME_OF(f) #f
+
+// The library looks these up by the names in avi/RemotePlugin.h.
+static_assert(std::string_view(NAME_OF(createRemoteFileHandlerInstance)) == avi::remote_plugin::CREATE_ENTRY);
+static_assert(std::string_view(NAME_OF(destroyRemoteFileHandlerInstance)) == avi::remote_plugin::DESTROY_ENTRY);
+static_assert(std::string_view(NAME_OF(takeRemoteFileHandlerFailure)) == avi::remote_plugin::FAILURE_ENTRY);
 
 // The two entry points the library looks up by name. The handler is deleted here, by the
 // code that allocated it.

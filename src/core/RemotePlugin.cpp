@@ -1,3 +1,5 @@
+#include "avi/RemotePlugin.h"
+
 #include <boost/filesystem.hpp>
 
 #include "avi/File.h"
@@ -7,12 +9,7 @@
 namespace avi {
 namespace {
 
-const char* const PLUGIN_FILE = "libvxshared_multimedia_utils_remote_file_handler.dylib";
-const char* const CREATE_ENTRY = "createRemoteFileHandlerInstance";
-const char* const DESTROY_ENTRY = "destroyRemoteFileHandlerInstance";
-
-using CreateFn = IFileHandler* (*)();
-using DestroyFn = void (*)(IFileHandler*);
+using namespace remote_plugin;
 
 std::u16string toU16(const std::string& path) {
     if (path.empty()) return std::u16string();
@@ -30,9 +27,8 @@ void File::loadRemoteFileHandler() {
     namespace fs = boost::filesystem;
     const std::string root = strutil::i18n::to_string(strutil::filesystem::get_install_path());
     fs::path pluginPath = fs::canonical(fs::path(root), fs::current_path());
-    pluginPath /= "bin";
-    pluginPath /= "darm64";
-    pluginPath /= PLUGIN_FILE;
+    pluginPath /= FOLDER;
+    pluginPath /= FILE_NAME;
     const std::string pluginFile = pluginPath.string();
 
     // The replaced reference may have made the handler still in fileHandler, so it lives

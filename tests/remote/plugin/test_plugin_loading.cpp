@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "TestFile.h"
+#include "avi/RemotePlugin.h"
 #include "fake_plugin.h"
 #include "strutil/strutil.h"
 
@@ -21,8 +22,8 @@ std::string installRoot() { return strutil::i18n::to_string(strutil::filesystem:
 
 // The counters of the fake plug-in the library has loaded (null when it loaded none).
 FakePluginCalls* calls() {
-    void* lib = ::dlopen((installRoot() + "/bin/darm64/libvxshared_multimedia_utils_remote_file_handler.dylib").c_str(),
-                         RTLD_NOW | RTLD_NOLOAD);
+    using namespace avi::remote_plugin;
+    void* lib = ::dlopen((installRoot() + "/" + FOLDER + "/" + FILE_NAME).c_str(), RTLD_NOW | RTLD_NOLOAD);
     auto get = lib ? reinterpret_cast<FakePluginCalls* (*)()>(::dlsym(lib, "fakePluginCalls")) : nullptr;
     if (lib) ::dlclose(lib);
     return get ? get() : nullptr;
