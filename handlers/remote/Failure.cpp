@@ -27,15 +27,5 @@ std::string takeFailure() {
     return out;
 }
 
-std::string withoutCredentials(const std::string& url) {
-    const std::size_t scheme = url.find("://");
-    if (scheme == std::string::npos) return url;
-    const std::size_t hostStart = scheme + 3;
-    const std::size_t hostEnd = url.find_first_of("/?#", hostStart);
-    const std::size_t at = url.rfind('@', hostEnd == std::string::npos ? url.size() : hostEnd);
-    if (at == std::string::npos || at < hostStart) return url;
-    return url.substr(0, hostStart) + url.substr(at + 1);
-}
-
 }  // namespace remote
 }  // namespace avi

@@ -14,8 +14,5 @@ std::string takeFailure();
 // and recorded, by the request the host itself waits for.
 void muteFailuresOnThisThread();
 
-// The URL as it may be shown: without "user:password@".
-std::string withoutCredentials(const std::string& url);
-
 }  // namespace remote
 }  // namespace avi

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "Failure.h"
+#include "strutil/strutil.h"
 
 namespace avi {
 namespace remote {
@@ -204,7 +205,8 @@ void initCurlOnce() {
     std::call_once(curlInitFlag, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-HttpConnection::HttpConnection(std::string url) : url_(std::move(url)), shownUrl_(withoutCredentials(url_)) {
+HttpConnection::HttpConnection(std::string url)
+    : url_(std::move(url)), shownUrl_(strutil::text::without_credentials(url_)) {
     curl_ = curl_easy_init();
     if (curl_ != nullptr) setCommonOptions();
 }

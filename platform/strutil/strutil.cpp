@@ -167,4 +167,18 @@ std::u16string get_install_path() {
 }
 
 }  // namespace filesystem
+namespace text {
+
+std::string without_credentials(std::string text) {
+    for (std::size_t at = text.find("://"); at != std::string::npos; at = text.find("://", at + 3)) {
+        const std::size_t host = at + 3;
+        // The authority ends at the path, query or fragment, or where the URL does in prose.
+        const std::size_t end = text.find_first_of("/?#'\" \t\n)", host);
+        const std::size_t sign = text.rfind('@', end == std::string::npos ? text.size() : end);
+        if (sign != std::string::npos && sign >= host) text.erase(host, sign + 1 - host);
+    }
+    return text;
+}
+
+}  // namespace text
 }  // namespace strutil

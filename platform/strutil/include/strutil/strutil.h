@@ -53,4 +53,11 @@ STRUTIL_API std::string u16_to_native_path(const std::u16string& path);
 STRUTIL_API std::u16string get_install_path();
 
 }  // namespace filesystem
+
+namespace text {
+
+// text with the "user:password@" of every URL in it removed, for messages and logs.
+STRUTIL_API std::string without_credentials(std::string text);
+
+}  // namespace text
 }  // namespace strutil
