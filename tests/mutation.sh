@@ -18,9 +18,9 @@ m src/write/Encoding.h 'fcns::putUint32(p, begin->getPosition() + 8u);' 'fcns::p
 m src/read/IndexLoading.cpp 'char2uint32(e + 8) + 8u' 'char2uint32(e + 8)' "idx1 offset read without + 8"
 m src/write/MoviWriting.cpp 'size, size, size & 1u' 'size, size, 0' "odd video frame without its pad byte"
 m src/write/WriterConfig.cpp 'chunkSize + (chunkSize % 2)' 'chunkSize' "odd audio chunk without its pad byte"
-m src/write/WriterConfig.cpp '(3ULL * width + padTo4(3ULL * width)) * height' '(3ULL * width + padTo4(3ULL * width) - 1) * height' "written row padding off by one"
-m src/read/PixelConversion.cpp 'static_cast<std::uint32_t>(4 - (n % 4))' 'static_cast<std::uint32_t>(3 - (n % 4))' "RGB24 row padding off by one"
-m src/read/VideoReading.cpp '? 0 : 4 - (n % 4)' '? 0 : 3 - (n % 4)' "palette-index row padding off by one"
+m src/write/WriterConfig.cpp 'format::paddedRow(3ULL * width) * height' '(format::paddedRow(3ULL * width) - 1) * height' "written row padding off by one"
+m src/format/Rows.h '? 0 : 4 - n % 4' '? 0 : 3 - n % 4' "row padding off by one (the shared rule: RGB24 rows among them)"
+m src/read/VideoReading.cpp 'format::paddedRow(width) * static_cast' '(format::paddedRow(width) - (width % 4 != 0)) * static_cast' "palette-index row padding off by one"
 m src/write/HeaderWriting.cpp 'static_cast<std::int64_t>(room) + 12 - p' 'static_cast<std::int64_t>(room) + 20 - p' "JUNK size 8 too large"
 m src/write/HeaderWriting.cpp 'firstRiffMoviBytes + 4 +' 'firstRiffMoviBytes +' "first movi list size without its form type"
 m src/write/HeaderWriting.cpp '(16 * s + 148 + pal)' '(16 * s + 148)' "video strl size without the palette"
@@ -76,15 +76,15 @@ m salvage/src/tolerant_open.cpp 'whole = c.size - c.size % align;' 'whole = c.si
 m salvage/src/tolerant.h 'avi::fcns::char2uint32(header + 4) == stored;' 'true;' "tolerant: a chunk's size not checked" tool
 m salvage/src/tolerant_read.cpp 'while (i >= 0 && frames_[static_cast<std::size_t>(i)].size == 0) --i;' '' "tolerant: a dropped frame not shown as the one before" tool
 m salvage/src/tolerant_read.cpp 'out[3 * x] = static_cast<unsigned char>(b << 3 | b >> 2);' 'out[3 * x] = static_cast<unsigned char>(b << 3);' "tolerant: RGB555 blue widened without its high bits" tool
-m tools/avitool/cmd_frames.cpp 'if (!toStdout && !opt.strict && t.frames()[i].size == 0) continue;' 'if (!opt.strict && t.frames()[i].size == 0) continue;' "avitool: the raw pipe skips dropped frames" tool
-m tools/avitool/cmd_frames.cpp 'if (!miss.empty())' 'if (false)' "avitool --strict hands out frames whose index entry misses its chunk" tool
-m tools/avitool/media.cpp 'src + static_cast<std::size_t>(height - 1 - r) * srcStride' 'src + static_cast<std::size_t>(r) * srcStride' "raw frames keep bottom-up row order" tool
-m tools/avitool/cmd_frames.cpp 'packedRow = static_cast<std::size_t>(w) * bits / 8;' 'packedRow = aviStride(w, bits);' "raw rows keep the AVI padding (odd-width rgb555)" tool
-m tools/avitool/main.cpp 'return EXIT_USAGE;' 'return EXIT_FAIL;' "usage errors exit 1, not 2" tool
-m tools/avitool/common.cpp 'if (!overwrite) return fail(' 'if (false) return fail(' "existing output replaced without -y" tool
-m tools/avitool/cmd_frames.cpp 'const char entry[4] = {static_cast<char>(map[i].rgbBlue)' 'const char entry[4] = {static_cast<char>(map[i].rgbRed)' "pal8 pipe palette with red and blue swapped" tool
-m tools/avitool/cmd_create.cpp 'static_cast<std::uint8_t>(p[4 * i + 2]), 0};' 'static_cast<std::uint8_t>(p[4 * i]), 0};' "pal8 input palette red taken from blue" tool
-m tools/avitool/cmd_info.cpp 's["r_frame_rate"] = fraction(v->rate, v->scale);' 's["r_frame_rate"] = fraction(v->scale, v->rate);' "JSON r_frame_rate inverted" tool
+m tools/avitool/commands/frames.cpp 'if (!toStdout && !opt.strict && t.frames()[i].size == 0) continue;' 'if (!opt.strict && t.frames()[i].size == 0) continue;' "avitool: the raw pipe skips dropped frames" tool
+m tools/avitool/commands/frames.cpp 'if (!miss.empty())' 'if (false)' "avitool --strict hands out frames whose index entry misses its chunk" tool
+m tools/avitool/rawpipe.cpp 'src + static_cast<std::size_t>(height - 1 - r) * srcStride' 'src + static_cast<std::size_t>(r) * srcStride' "raw frames keep bottom-up row order" tool
+m tools/avitool/rawpipe.cpp 'return static_cast<std::size_t>(width) * bits / 8;' 'return (static_cast<std::size_t>(width) * bits + 31) / 32 * 4;' "raw rows keep the AVI padding (odd-width rgb555)" tool
+m tools/avitool/arguments.cpp 'return EXIT_USAGE;' 'return EXIT_FAIL;' "usage errors exit 1, not 2" tool
+m tools/avitool/outputs.cpp 'if (!overwrite) return fail(' 'if (false) return fail(' "existing output replaced without -y" tool
+m tools/avitool/rawpipe.cpp 'const char entry[4] = {static_cast<char>(map[i].rgbBlue)' 'const char entry[4] = {static_cast<char>(map[i].rgbRed)' "pal8 pipe palette with red and blue swapped" tool
+m tools/avitool/rawpipe.cpp 'static_cast<std::uint8_t>(p[4 * i + 2]), 0};' 'static_cast<std::uint8_t>(p[4 * i]), 0};' "pal8 input palette red taken from blue" tool
+m tools/avitool/json.cpp 's["r_frame_rate"] = fraction(v->rate, v->scale);' 's["r_frame_rate"] = fraction(v->scale, v->rate);' "JSON r_frame_rate inverted" tool
 
 # A fresh copy with the original times: the build there recompiles only what changed.
 rm -rf "$work/tree" && mkdir -p "$work/tree"

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "binding.h"
+#include "format/Rows.h"
 #include "salvage/salvage.h"
 
 namespace pyavi {
@@ -17,8 +18,6 @@ namespace err = avi::errors;
 // The frame size the library reads uncompressed frames with (frameBytes()) bounds what a
 // frame may cost us, whatever the header's geometry claims.
 using ReadFile = avi::internal::FileBridge;
-
-std::uint64_t pad4(std::uint64_t n) { return (n + 3) & ~std::uint64_t{3}; }
 
 class StrictReader {
 public:
@@ -79,7 +78,7 @@ public:
         // getRGB24VideoFrameSize() bytes (more for 32-bit frames, converted in place). The
         // array shows those rows top row first through a negative row stride: no copy.
         const std::uint64_t w = f.getVideoWidth(), h = f.getVideoHeight();
-        const std::uint64_t stride = pad4(3 * w), bytes = f.getRGB24VideoFrameSize();
+        const std::uint64_t stride = avi::format::paddedRow(3 * w), bytes = f.getRGB24VideoFrameSize();
         if (stride * h > bytes || stride * h > 3 * std::uint64_t{f.frameBytes()}) fail(f, err::ERR_UNSUPPORTED_FILE);
         py::array_t<std::uint8_t> memory(static_cast<py::ssize_t>(std::max<std::uint64_t>(bytes, 1)));
         char* data = reinterpret_cast<char*>(memory.mutable_data());

@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "binding.h"
+#include "format/Rate.h"
+#include "format/Rows.h"
 
 namespace pyavi {
 
 namespace {
 
 namespace err = avi::errors;
-
-std::size_t pad4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 // The pixel formats a frame can be given in, by ffmpeg's names, and how the file stores them.
 struct Format {
@@ -66,12 +66,20 @@ public:
                                                  : "pix_fmt is one of bgr24, bgra, gray, gray16le, pal8, rgb555le");
         if (format != nullptr && (std::string(format->name) == "pal8") != !palette.is_none())
             throw py::value_error("pal8 takes a palette: a (256, 3) uint8 array of B, G, R; other formats none");
-        f.setVideoInfo(width, height, fps.cast<double>(), format ? format->fourcc : fourcc,
-                       format ? format->bits : bits);
+        f.setVideoInfo(width, height, rate(fps), format ? format->fourcc : fourcc, format ? format->bits : bits);
         if (!palette.is_none()) f.setColormap(colormap(palette));
         if (format != nullptr && std::string(format->name) == "gray") f.setColormap(greyRamp());  // 8 bits need one
         raiseIfError(f);
         width_ = width, height_ = height, format_ = format, video_ = true;
+    }
+
+    // A number, a Fraction, or text as avitool's --fps takes it ("30000/1001", "25", "29.97").
+    static double rate(const py::object& fps) {
+        if (!py::isinstance<py::str>(fps)) return fps.cast<double>();
+        std::uint32_t num = 0, den = 0;
+        if (!avi::format::parseRate(fps.cast<std::string>(), num, den))
+            throw py::value_error("fps as text is a rate such as '25', '29.97' or '30000/1001'");
+        return static_cast<double>(num) / den;
     }
 
     void setAudio(double rate, unsigned bits, unsigned channels, unsigned chunkBytes) {
@@ -161,7 +169,8 @@ private:
     // of 3 channels gain an opaque alpha for bgra.
     void pack(const py::array& a, const Format& k) {
         const std::size_t w = width_, h = height_, in = a.ndim() == 3 ? static_cast<std::size_t>(a.shape(2)) : 1;
-        const std::size_t out = k.channels * k.itemBytes, row = k.fourcc[0] != 0 ? w * out : pad4(w * out);
+        const std::size_t out = k.channels * k.itemBytes,
+                          row = k.fourcc[0] != 0 ? w * out : static_cast<std::size_t>(avi::format::paddedRow(w * out));
         packed_.assign(row * h, 0);
         const auto* base = static_cast<const unsigned char*>(a.data());
         const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.ndim() == 3 ? a.strides(2) : 0;
@@ -218,11 +227,12 @@ void bindWriter(py::module_& m) {
         .def(py::init<const std::string&, double>(), py::arg("path"), py::arg("checkpoint") = 1.0)
         .def("set_video", &Writer::setVideo, py::arg("width"), py::arg("height"), py::arg("fps"), py::arg("bits") = 24,
              py::arg("fourcc") = "", py::arg("pix_fmt") = "", py::arg("palette") = py::none(),
-             "Declares the video stream: width and height in pixels, fps a number or a Fraction, and how frames\n"
-             "are given: pix_fmt in ffmpeg's names ('bgr24' (h, w, 3) uint8, 'bgra' (h, w, 4) uint8, 'gray'\n"
-             "(h, w) uint8, 'gray16le' (h, w) uint16, 'pal8' (h, w) uint8 indices with palette a (256, 3)\n"
-             "uint8 array of B, G, R, 'rgb555le' (h, w) uint16); or bits=24 or 32 for BGR(A) arrays; or a\n"
-             "fourcc such as 'MJPG' under which each frame's bytes are stored as given.")
+             "Declares the video stream: width and height in pixels; fps a number, a Fraction or text such\n"
+             "as '30000/1001' or '29.97'; and how frames are given: pix_fmt in ffmpeg's names ('bgr24'\n"
+             "(h, w, 3) uint8, 'bgra' (h, w, 4) uint8, 'gray' (h, w) uint8, 'gray16le' (h, w) uint16, 'pal8'\n"
+             "(h, w) uint8 indices with palette a (256, 3) uint8 array of B, G, R, 'rgb555le' (h, w) uint16);\n"
+             "or bits=24 or 32 for BGR(A) arrays; or a fourcc such as 'MJPG' under which each frame's bytes\n"
+             "are stored as given.")
         .def("set_audio", &Writer::setAudio, py::arg("rate"), py::arg("bits"), py::arg("channels"),
              py::arg("chunk_bytes"), "Declares 8- or 16-bit PCM audio, stored in chunks of chunk_bytes.")
         .def("write_frame", &Writer::writeFrame, py::arg("frame"),

@@ -11,6 +11,7 @@
 #include "format/ChunkId.h"
 #include "format/ChunkReader.h"
 #include "format/Records.h"
+#include "format/Rows.h"
 #include "salvage/salvage.h"
 
 namespace salvage {

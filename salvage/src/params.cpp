@@ -1,6 +1,5 @@
 // Stream parameters: from the header list, from the writer's recovery side file, or from
 // the user's hints.
-#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -8,6 +7,7 @@
 
 #include "detail.h"
 #include "format/Header.h"
+#include "format/Rate.h"
 
 namespace salvage {
 
@@ -15,15 +15,12 @@ namespace {
 
 bool writerBits(unsigned bits) { return bits == 2 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
 
-// "25", "29.97" or "30000/1001".
+// "25", "29.97" or "30000/1001", within what the writer's rate fields hold; 0 otherwise.
 double rate(const std::string& text) {
-    std::istringstream in(text);
-    double num = 0, den = 1;
-    char slash = 0;
-    if (!(in >> num)) return 0;
-    if (in >> slash && (slash != '/' || !(in >> den) || den <= 0)) return 0;
-    const double r = num / den;
-    return std::isfinite(r) && r > 0 && r < 4294 ? r : 0;
+    std::uint32_t num = 0, den = 0;
+    if (!avi::format::parseRate(text, num, den)) return 0;
+    const double r = static_cast<double>(num) / den;
+    return r < 4294 ? r : 0;
 }
 
 std::string fourccOf(std::uint32_t code) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "format/Header.h"
+#include "format/Rows.h"
 #include "strutil/strutil.h"
 #include "tolerant.h"
 

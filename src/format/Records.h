@@ -25,7 +25,4 @@ void decodeWaveFormat(const char* d, std::size_t length, WaveFormatEx& w);
 // The 12-byte header of an "indx" or ix## chunk's data.
 aviindex_chunk decodeIndexHeader(const char* d);
 
-// Bytes per row of an uncompressed frame: width x bits, padded to 4 bytes.
-inline std::uint64_t rowStride(std::uint64_t width, unsigned bits) { return (width * bits + 31) / 32 * 4; }
-
 }  // namespace avi::format

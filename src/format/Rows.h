@@ -1,15 +1,24 @@
 #pragma once
-// Reversing the rows of a picture in place: a top-down frame made bottom-up, or the other way.
-// Header-only, so that the local file handler, which reverses rows as it reads them, shares it.
+// The rows of an uncompressed frame: their padding to 4 bytes, and reversing them in place (a
+// top-down frame made bottom-up, or the other way). Header-only, so that the local file
+// handler, which reverses rows as it reads them, shares it.
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
 namespace avi::format {
+
+// Bytes that pad a stored row of n bytes to a multiple of 4.
+constexpr std::uint64_t rowPadding(std::uint64_t n) { return n % 4 == 0 ? 0 : 4 - n % 4; }
+// A row of n bytes as it is stored: with its padding.
+constexpr std::uint64_t paddedRow(std::uint64_t n) { return n + rowPadding(n); }
+// Bytes per stored row of an uncompressed frame: width pixels of bits each, padded.
+constexpr std::uint64_t rowStride(std::uint64_t width, unsigned bits) { return paddedRow((width * bits + 7) / 8); }
 
 // Swaps n bytes at a and b, 64 at a time through registers.
 inline void swapBytes(char* a, char* b, std::size_t n) {

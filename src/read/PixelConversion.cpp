@@ -9,6 +9,7 @@
 #endif
 
 #include "avi/File.h"
+#include "format/Rows.h"
 
 namespace avi {
 
@@ -16,7 +17,10 @@ using namespace errors;
 
 namespace {
 
-std::uint32_t padTo4(std::uint64_t n) { return (n % 4) == 0 ? 0 : static_cast<std::uint32_t>(4 - (n % 4)); }
+std::uint32_t rowPadding(std::int32_t width, unsigned pixelBytes) {
+    return static_cast<std::uint32_t>(
+        format::rowPadding(std::uint64_t{static_cast<std::uint32_t>(width)} * pixelBytes));
+}
 
 inline std::uint32_t load32(const char* p) {
     std::uint32_t v;
@@ -79,8 +83,9 @@ __attribute__((target("ssse3"))) std::size_t expand555Ssse3(const char* in, char
         const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
         __m128i px[2] = {_mm_unpacklo_epi16(w, zero), _mm_unpackhi_epi16(w, zero)};
         for (__m128i& v : px)
-            v = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_slli_epi32(v, 3), mb), _mm_and_si128(_mm_slli_epi32(v, 6), mg)),
-                             _mm_and_si128(_mm_slli_epi32(v, 9), mr));
+            v = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(_mm_slli_epi32(v, 3), mb), _mm_and_si128(_mm_slli_epi32(v, 6), mg)),
+                _mm_and_si128(_mm_slli_epi32(v, 9), mr));
         const __m128i head = _mm_or_si128(_mm_shuffle_epi8(px[0], packLo), _mm_shuffle_epi8(px[1], hiHead));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * i + 16), _mm_shuffle_epi8(px[1], hiTail));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), head);
@@ -202,15 +207,15 @@ void File::readRGB24VideoFrame(char* buffer, long long frameNumber) {
     if (!converts) return;
     const bool plain = (static_cast<std::uint32_t>(bitmapHeader.biWidth) % 4) == 0;
     switch (bits) {
-    case 16:
-        plain ? rgb555ToRgb24(buffer) : rgb555ToRgb24WPad(buffer);
-        break;
-    case 32:
-        plain ? rgb32ToRgb24(buffer) : rgb32ToRgb24WPad(buffer);
-        break;
-    default:
-        plain ? indexedToRgb24(buffer) : indexedToRgb24WPad(buffer);
-        break;
+        case 16:
+            plain ? rgb555ToRgb24(buffer) : rgb555ToRgb24WPad(buffer);
+            break;
+        case 32:
+            plain ? rgb32ToRgb24(buffer) : rgb32ToRgb24WPad(buffer);
+            break;
+        default:
+            plain ? indexedToRgb24(buffer) : indexedToRgb24WPad(buffer);
+            break;
     }
 }
 
@@ -218,39 +223,35 @@ bool File::conversionFits() {
     if (bitmapHeader.biWidth <= 0 || bitmapHeader.biHeight <= 0) return false;
     const std::uint64_t w = static_cast<std::uint64_t>(bitmapHeader.biWidth);
     const std::uint64_t h = static_cast<std::uint64_t>(bitmapHeader.biHeight);
-    const std::uint64_t rgbRow = 3 * w + padTo4(3 * w);
+    const std::uint64_t rgbRow = format::paddedRow(3 * w);
     return rgbRow * h <= 0xFFFFFFFFull;
 }
 
 std::uint32_t File::getRGB24VideoFrameSize() {
     const std::uint64_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
     const std::uint64_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
-    const std::uint32_t r = static_cast<std::uint32_t>((3 * w + padTo4(3 * w)) * h);
+    const std::uint32_t r = static_cast<std::uint32_t>(format::paddedRow(3 * w) * h);
     const unsigned bits = bitmapHeader.biBitCount;
     if (mode == 1) return bits == 24 ? r : 0;
     switch (bits) {
-    case 2:
-    case 4:
-    case 8:
-    case 16:
-        // The raw frame is read into the same buffer first: never report less than it needs.
-        return r > videoFrameSize ? r : videoFrameSize;
-    case 24:
-    case 32:
-        return videoFrameSize;
-    default:
-        return 0;
+        case 2:
+        case 4:
+        case 8:
+        case 16:
+            // The raw frame is read into the same buffer first: never report less than it needs.
+            return r > videoFrameSize ? r : videoFrameSize;
+        case 24:
+        case 32:
+            return videoFrameSize;
+        default:
+            return 0;
     }
 }
 
-std::uint32_t File::getIndexedPadLength() { return padTo4(static_cast<std::uint32_t>(bitmapHeader.biWidth)); }
-
-std::uint32_t File::getRgb24PadLength() {
-    const std::uint32_t m = (0u - static_cast<std::uint32_t>(bitmapHeader.biWidth)) % 4u;
-    return m == 0 ? 0 : 4 - m;
-}
-
-std::uint32_t File::getRgb555PadLength() { return 2 * (static_cast<std::uint32_t>(bitmapHeader.biWidth) % 2); }
+// The padding of a stored row of pixels of the given bytes each.
+std::uint32_t File::getIndexedPadLength() { return rowPadding(bitmapHeader.biWidth, 1); }
+std::uint32_t File::getRgb24PadLength() { return rowPadding(bitmapHeader.biWidth, 3); }
+std::uint32_t File::getRgb555PadLength() { return rowPadding(bitmapHeader.biWidth, 2); }
 
 // The plain variants treat the frame as one run of pixels: as many as the raw frame holds
 // and the RGB24 buffer can take.
@@ -270,7 +271,7 @@ void File::indexedToRgb24WPad(char* buffer) {
     if (!conversionFits()) return;
     const std::size_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
     const std::size_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
-    const std::size_t si = w + padTo4(w), so = 3 * w + padTo4(3 * w);
+    const std::size_t si = format::paddedRow(w), so = format::paddedRow(3 * w);
     const Palette pal(colormap);
     for (std::size_t r = h; r-- > 0;) expandIndexed(pal, buffer + r * si, buffer + r * so, w);
 }
@@ -279,7 +280,7 @@ void File::rgb555ToRgb24WPad(char* buffer) {
     if (!conversionFits()) return;
     const std::size_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
     const std::size_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
-    const std::size_t si = 2 * w + getRgb555PadLength(), so = 3 * w + padTo4(3 * w);
+    const std::size_t si = 2 * w + getRgb555PadLength(), so = format::paddedRow(3 * w);
     for (std::size_t r = h; r-- > 0;) expand555(buffer + r * si, buffer + r * so, w);
 }
 
@@ -287,7 +288,7 @@ void File::rgb32ToRgb24WPad(char* buffer) {
     if (!conversionFits()) return;
     const std::size_t w = static_cast<std::uint32_t>(bitmapHeader.biWidth);
     const std::size_t h = static_cast<std::uint32_t>(bitmapHeader.biHeight);
-    const std::size_t so = 3 * w + padTo4(3 * w);
+    const std::size_t so = format::paddedRow(3 * w);
     // The raw frame must hold every row read.
     const std::size_t rows = std::min<std::size_t>(h, videoFrameSize / (4 * w));
     for (std::size_t r = 0; r < rows; ++r) shrink32(buffer + r * 4 * w, buffer + r * so, w);

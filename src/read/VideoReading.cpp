@@ -1,17 +1,10 @@
-#include <algorithm>
-
 #include "avi/File.h"
 #include "avi/LocalFileHandler.h"
+#include "format/Rows.h"
 
 namespace avi {
 
 using namespace errors;
-
-namespace {
-
-std::uint32_t padTo4(std::uint32_t n) { return (n % 4) == 0 ? 0 : 4 - (n % 4); }
-
-}  // namespace
 
 void File::readVideoFrame(char* buffer) { readVideoFrame(buffer, INVALID_FRAME_INDEX); }
 
@@ -60,12 +53,7 @@ void File::readVideoFrame(char* buffer, long long frameNumber) {
             setError(ERR_FREAD_FAILED);
             return;
         }
-        // Rows are swapped pairwise in place; no scratch row is needed for that.
-        for (std::uint32_t i = 0; flip && i < height / 2; ++i) {
-            char* a = buffer + static_cast<std::size_t>(i) * row;
-            char* b = buffer + static_cast<std::size_t>(height - 1 - i) * row;
-            std::swap_ranges(a, a + row, b);
-        }
+        if (flip) format::reverseRows(buffer, row, height);
     }
     if (sequential) ++framesRead;
 }
@@ -105,7 +93,8 @@ std::uint32_t File::getRawVideoFrameSize(long long frameNumber) {
 std::uint32_t File::getIndexedVideoFrameSize() {
     if (bitmapHeader.biBitCount != 8) return 0;
     const auto width = static_cast<std::uint32_t>(bitmapHeader.biWidth);
-    return (width + padTo4(width)) * static_cast<std::uint32_t>(bitmapHeader.biHeight);
+    // In 32 bits, as the getter's type has it.
+    return static_cast<std::uint32_t>(format::paddedRow(width) * static_cast<std::uint32_t>(bitmapHeader.biHeight));
 }
 
 std::uint32_t File::getVideoWidth() const { return static_cast<std::uint32_t>(bitmapHeader.biWidth); }

@@ -1,8 +1,8 @@
 #include <boost/numeric/conversion/cast.hpp>
-#include <cstring>
 
 #include "avi/File.h"
 #include "avi/WriteCapabilities.h"
+#include "format/Rows.h"
 #include "write/Encoding.h"
 
 namespace avi {
@@ -96,21 +96,9 @@ void File::convertFrameToBottomUp(char* frame) {
     // Depths written with explicit sizes (16 and 32 bits) have no fixed frame size; their
     // rows are the stored bitmap rows, padded to 4 bytes. Compressed frames are opaque.
     if (videoFrameSize == 0 && bitmapHeader.biCompression == 0)
-        row = (static_cast<std::uint64_t>(mainHeader.dwWidth) * bitmapHeader.biBitCount + 31) / 32 * 4;
+        row = format::rowStride(mainHeader.dwWidth, bitmapHeader.biBitCount);
     if (row == 0) return;
-    // Rows are swapped through a small stack block: no allocation, and memcpy runs at
-    // memory speed where a byte-wise swap would not.
-    char block[4096];
-    for (std::uint64_t i = 0; i < height / 2; ++i) {
-        char* a = frame + i * row;
-        char* b = frame + (height - 1 - i) * row;
-        for (std::uint64_t off = 0; off < row; off += sizeof block) {
-            const std::size_t n = static_cast<std::size_t>(row - off < sizeof block ? row - off : sizeof block);
-            std::memcpy(block, a + off, n);
-            std::memcpy(a + off, b + off, n);
-            std::memcpy(b + off, block, n);
-        }
-    }
+    format::reverseRows(frame, static_cast<std::size_t>(row), static_cast<std::size_t>(height));
 }
 
 }  // namespace avi

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "avi/File.h"
+#include "format/Rows.h"
 #include "write/CheckpointState.h"
 
 namespace avi {
@@ -10,8 +11,6 @@ namespace avi {
 using namespace errors;
 
 namespace {
-
-std::uint64_t padTo4(std::uint64_t n) { return (n % 4) == 0 ? 0 : 4 - (n % 4); }
 
 // A double that converts to an unsigned 32-bit value without undefined behaviour.
 bool fitsUint32(double v) { return std::isfinite(v) && v >= 0.0 && v < 4294967296.0; }
@@ -73,10 +72,10 @@ void File::setVideoInfo(unsigned int width, unsigned int height, double fps, con
             frameSize = 0;
             break;
         case 8:
-            frameSize = (width + padTo4(width)) * static_cast<std::uint64_t>(height);
+            frameSize = format::paddedRow(width) * static_cast<std::uint64_t>(height);
             break;
         case 24:
-            if (mode == 1) frameSize = (3ULL * width + padTo4(3ULL * width)) * height;
+            if (mode == 1) frameSize = format::paddedRow(3ULL * width) * height;
             break;
         default:
             setError(ERR_INVALID_BITS_PER_PIXEL);

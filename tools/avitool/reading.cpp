@@ -4,7 +4,8 @@
 
 #include "avi/LocalFileHandler.h"
 #include "format/ChunkReader.h"
-#include "media.h"
+#include "image.h"
+#include "messages.h"
 #include "strutil/strutil.h"
 
 namespace avitool {
@@ -107,7 +108,7 @@ bool checkGeometry(avi::File& f, std::uint64_t fileSize, std::string& error) {
         error = "unsupported frame geometry " + number(w) + "x" + number(h) + " at " + number(bits) + " bits";
         return false;
     }
-    const std::uint64_t expect = std::uint64_t{aviStride(w, bits)} * h, rgb = std::uint64_t{aviStride(w, 24)} * h;
+    const std::uint64_t expect = std::uint64_t{rowStride(w, bits)} * h, rgb = std::uint64_t{rowStride(w, 24)} * h;
     if (f.getRawVideoFrameSize(0) != expect || f.getRGB24VideoFrameSize() < rgb) {
         error = "the header's " + number(w) + "x" + number(h) + " at " + number(bits) + " bits needs " +
                 number(expect) + " bytes per frame, the file states " + number(f.getRawVideoFrameSize(0));

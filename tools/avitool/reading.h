@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "common.h"
+#include "core/FileBridge.h"
+#include "locations.h"
 #include "salvage/TolerantReader.h"
 
 namespace avitool {

@@ -2,10 +2,15 @@
 #include <cstdio>
 #include <vector>
 
-#include "common.h"
-#include "media.h"
+#include "commands/commands.h"
+#include "locations.h"
+#include "messages.h"
+#include "outputs.h"
+#include "progress.h"
 #include "reading.h"
 #include "salvage/salvage.h"
+#include "signals.h"
+#include "wav.h"
 
 namespace avitool {
 

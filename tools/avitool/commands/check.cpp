@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "common.h"
+#include "commands/commands.h"
+#include "locations.h"
+#include "messages.h"
+#include "progress.h"
 #include "reading.h"
 #include "salvage/salvage.h"
+#include "signals.h"
 
 namespace avitool {
 

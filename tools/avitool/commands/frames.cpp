@@ -6,10 +6,16 @@
 #include <cstdio>
 #include <vector>
 
-#include "common.h"
-#include "media.h"
+#include "commands/commands.h"
+#include "image.h"
+#include "locations.h"
+#include "messages.h"
+#include "outputs.h"
+#include "progress.h"
+#include "rawpipe.h"
 #include "reading.h"
 #include "salvage/salvage.h"
+#include "signals.h"
 
 namespace fs = boost::filesystem;
 
@@ -17,28 +23,23 @@ namespace avitool {
 
 namespace {
 
-// "A:B": frames A to B-1, inside the file.
-bool parseRange(const std::string& text, std::uint32_t total, std::uint32_t& from, std::uint32_t& to,
+// The frames --range names (A:B: A to B-1), inside the file; all of them without it.
+bool frameRange(const std::string& text, std::uint32_t total, std::uint32_t& from, std::uint32_t& to,
                 std::string& error) {
     from = 0;
     to = total;
     if (text.empty()) return true;
-    const auto colon = text.find(':');
-    const std::string a = colon == std::string::npos ? "" : text.substr(0, colon);
-    const std::string b = colon == std::string::npos ? "" : text.substr(colon + 1);
-    const auto number = [](const std::string& s) {
-        return !s.empty() && s.size() <= 10 && s.find_first_not_of("0123456789") == std::string::npos;
-    };
-    if (!number(a) || !number(b) || std::stoull(a) >= std::stoull(b)) {
+    std::uint64_t a = 0, b = 0;
+    if (!parseRange(text, a, b)) {
         error = "bad --range " + text + " (A:B with A < B: frames A to B-1)";
         return false;
     }
-    if (std::stoull(b) > total) {
+    if (b > total) {
         error = "--range " + text + " is outside the file's " + std::to_string(total) + " frames";
         return false;
     }
-    from = static_cast<std::uint32_t>(std::stoull(a));
-    to = static_cast<std::uint32_t>(std::stoull(b));
+    from = static_cast<std::uint32_t>(a);
+    to = static_cast<std::uint32_t>(b);
     return true;
 }
 
@@ -81,7 +82,7 @@ int runFrames(const FramesOptions& opt) {
                     (mjpeg ? " or jpg" : "") + ")");
     if (!compressed && format == "jpg") return fail(shownIn + ": uncompressed frames are exported as png, ppm or raw");
     std::uint32_t from, to;
-    if (!parseRange(opt.range, total, from, to, error)) return fail(error);
+    if (!frameRange(opt.range, total, from, to, error)) return fail(error);
     if (!toStdout) {
         boost::system::error_code ec;
         fs::create_directories(out, ec);
@@ -95,18 +96,11 @@ int runFrames(const FramesOptions& opt) {
         extension = tag + ".raw";
     }
 
-    const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
-    // ffmpeg's pal8 frames end in the 256 palette entries, each as B, G, R, A (opaque).
+    const std::size_t packedRow = packedRowBytes(w, bits);
+    // ffmpeg's pal8 frames end in their palette.
     std::vector<char> palette;
-    if (bits == 8 && format == "raw" && !compressed && !opt.aviLayout && (opt.strict || !v.gray())) {
-        palette.assign(1024, 0);
-        const auto map = opt.strict ? f.getColormap() : v.palette;
-        for (std::size_t i = 0; i < map.size() && i < 256; ++i) {
-            const char entry[4] = {static_cast<char>(map[i].rgbBlue), static_cast<char>(map[i].rgbGreen),
-                                   static_cast<char>(map[i].rgbRed), static_cast<char>(0xFF)};
-            std::copy(entry, entry + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * i));
-        }
-    }
+    if (bits == 8 && format == "raw" && !compressed && !opt.aviLayout && (opt.strict || !v.gray()))
+        palette = pal8Trailer(opt.strict ? f.getColormap() : v.palette);
     const bool asStored = format == "raw" || format == "jpg";
     std::vector<char> buf, packed;
     Image image;
@@ -139,7 +133,7 @@ int runFrames(const FramesOptions& opt) {
         if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, in, false, "frame " + std::to_string(i)), false;
         if (format == "raw" && !compressed && !opt.aviLayout) {  // ffmpeg's raw layout: top-down rows, no padding
             packed.resize(packedRow * h);
-            flipRows(buf.data(), aviStride(w, bits), packed.data(), packedRow, packedRow, h);
+            flipRows(buf.data(), rowStride(w, bits), packed.data(), packedRow, packedRow, h);
             buf.swap(packed);
         }
         if (!asStored) fromAviRgb24(buf.data(), w, h, image);

@@ -1,7 +1,10 @@
 // avitool repair: recover every intact chunk of a damaged file into a new, fully indexed one.
 #include <cstdio>
 
-#include "common.h"
+#include "commands/commands.h"
+#include "locations.h"
+#include "messages.h"
+#include "outputs.h"
 #include "reading.h"
 #include "salvage/salvage.h"
 

@@ -1,21 +1,23 @@
 // avitool create: a file from images (PNG, PPM, or JPEG stored as MJPEG) or raw frames on
 // stdin, with optional WAV audio.
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <boost/filesystem.hpp>
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "common.h"
-#include "media.h"
+#include "commands/commands.h"
+#include "image.h"
+#include "locations.h"
+#include "messages.h"
+#include "outputs.h"
+#include "progress.h"
+#include "rawpipe.h"
 #include "salvage/salvage.h"
+#include "signals.h"
+#include "wav.h"
 
 namespace fs = boost::filesystem;
 
@@ -26,10 +28,7 @@ namespace {
 // With first, makes the palette of an ffmpeg pal8 frame (256 entries of B, G, R, A) the
 // file's; otherwise tells whether it is the file's.
 bool samePalette(avi::internal::FileBridge& f, const char* p, bool first) {
-    std::vector<avi::tagRGBQUAD> map(256);
-    for (std::size_t i = 0; i < map.size(); ++i)
-        map[i] = {static_cast<std::uint8_t>(p[4 * i]), static_cast<std::uint8_t>(p[4 * i + 1]),
-                  static_cast<std::uint8_t>(p[4 * i + 2]), 0};
+    const std::vector<avi::tagRGBQUAD> map = pal8Palette(p);
     if (first) f.setColormap(map);
     const auto& now = f.palette();
     return std::equal(map.begin(), map.end(), now.begin(), now.end(), [](const auto& a, const auto& b) {
@@ -55,27 +54,6 @@ bool writeRecoveryFile(const std::string& avi, std::uint32_t w, std::uint32_t h,
     std::ofstream out(avi + ".recovery.json");
     out << j.dump() << "\n";
     return static_cast<bool>(out.flush());
-}
-
-// Reads n bytes of stdin; fewer at its end or when a signal stops the run. While stdin has
-// nothing to give, idle() runs every `every` seconds (0: never), so that a stalled input
-// does not hold back a checkpoint of the frames already written.
-template <typename Idle>
-std::size_t readInput(char* dst, std::size_t n, double every, Idle idle) {
-    std::size_t done = 0;
-    while (done < n) {
-        pollfd in{0, POLLIN, 0};
-        const int ready = every > 0 ? ::poll(&in, 1, static_cast<int>(every * 1000)) : 1;
-        if (ready == 0) {
-            idle();
-            continue;
-        }
-        const ssize_t got = ready < 0 ? -1 : ::read(0, dst + done, n - done);
-        if (got < 0 && errno == EINTR && !stopped()) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
 }
 
 }  // namespace
@@ -156,8 +134,8 @@ int runCreate(const CreateOptions& opt) {
         }
     } sideGuard{sideFile};
 
-    const std::size_t frameBytes = static_cast<std::size_t>(aviStride(w, bits)) * h;
-    const std::size_t packedRow = static_cast<std::size_t>(w) * bits / 8;
+    const std::size_t frameBytes = static_cast<std::size_t>(rowStride(w, bits)) * h;
+    const std::size_t packedRow = packedRowBytes(w, bits);
     const std::size_t inputBytes = opt.aviLayout ? frameBytes : packedRow * h + (pal8 ? 1024 : 0);
     std::vector<char> frame(jpeg ? 0 : frameBytes), input(opt.raw.empty() || opt.aviLayout ? 0 : inputBytes),
         sound(chunk + 2);
@@ -205,7 +183,7 @@ int runCreate(const CreateOptions& opt) {
                           " bytes (of " + std::to_string(inputBytes) + ") were dropped";
                 break;
             }
-            if (!opt.aviLayout) flipRows(input.data(), packedRow, frame.data(), aviStride(w, bits), packedRow, h);
+            if (!opt.aviLayout) flipRows(input.data(), packedRow, frame.data(), rowStride(w, bits), packedRow, h);
             if (pal8 && !samePalette(f, input.data() + packedRow * h, i == 0)) {
                 problem = "frame " + std::to_string(i) +
                           " changes the palette, and an AVI holds one (make one palette for all frames, as "
