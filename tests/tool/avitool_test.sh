@@ -270,7 +270,7 @@ PY
   # Killed after its first AVIX segment began: plays to its last checkpoint without repair.
   rm big.avi; mkfifo pipe; F=$((1280 * 720 * 3))
   "$TOOL" -q create k.avi --size 1280x720 --fps 25 --raw - --checkpoint 0.5 <pipe & pid=$!
-  (src | head -c $((1000 * F)); sleep 60) >pipe &
+  (src | head -c $((1000 * F)) || true; sleep 60) >pipe &  # input held open: create waits for more
   for _ in $(seq 600); do [ "$(stat -c%s k.avi)" -gt $((2300 << 20)) ] && break; sleep 0.2; done
   sleep 1.5; kill -9 $pid; wait $pid 2>/dev/null || true
   n=$("$TOOL" info --json --strict k.avi | jget /dev/stdin "d['streams'][0]['nb_frames']")

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "avi/LocalFileHandler.h"
+#include "avi/RemotePlugin.h"
 #include "messages.h"
 #include "strutil/strutil.h"
 
@@ -21,15 +22,14 @@ namespace {
 // The plug-in's own description of its last failure. The plug-in is opened here by the
 // same path the library loads it from, so both share one copy of it (a second dlopen of
 // a loaded library gives the same one); holding it also keeps it loaded between opens.
-using TakeFailureFn = std::size_t (*)(char*, std::size_t);
+using avi::remote_plugin::TakeFailureFn;
 TakeFailureFn remoteFailureEntry() {
     static TakeFailureFn entry = [] {
         try {
             const std::string root = strutil::i18n::to_string(strutil::filesystem::get_install_path());
-            const fs::path plugin =
-                fs::canonical(root) / "bin" / "darm64" / "libvxshared_multimedia_utils_remote_file_handler.dylib";
+            const fs::path plugin = fs::canonical(root) / avi::remote_plugin::FOLDER / avi::remote_plugin::FILE_NAME;
             void* lib = ::dlopen(plugin.string().c_str(), RTLD_NOW | RTLD_LOCAL);
-            return lib != nullptr ? reinterpret_cast<TakeFailureFn>(::dlsym(lib, "takeRemoteFileHandlerFailure"))
+            return lib != nullptr ? reinterpret_cast<TakeFailureFn>(::dlsym(lib, avi::remote_plugin::FAILURE_ENTRY))
                                   : nullptr;
         } catch (const std::exception&) {
             return static_cast<TakeFailureFn>(nullptr);

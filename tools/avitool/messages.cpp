@@ -1,20 +1,14 @@
 #include "messages.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "progress.h"
+#include "strutil/strutil.h"
 
 namespace avitool {
 
-std::string shown(std::string text) {
-    for (std::size_t at = text.find("://"); at != std::string::npos; at = text.find("://", at + 3)) {
-        const std::size_t host = at + 3;
-        const std::size_t end = text.find_first_of("/?#'\" \t\n)", host);
-        const std::size_t sign = text.rfind('@', end == std::string::npos ? text.size() : end);
-        if (sign != std::string::npos && sign >= host) text.erase(host, sign + 1 - host);
-    }
-    return text;
-}
+std::string shown(std::string text) { return strutil::text::without_credentials(std::move(text)); }
 
 int fail(const std::string& message) {
     Progress::breakLine();
