@@ -13,6 +13,7 @@
 static_assert(std::string_view(NAME_OF(createRemoteFileHandlerInstance)) == avi::remote_plugin::CREATE_ENTRY);
 static_assert(std::string_view(NAME_OF(destroyRemoteFileHandlerInstance)) == avi::remote_plugin::DESTROY_ENTRY);
 static_assert(std::string_view(NAME_OF(takeRemoteFileHandlerFailure)) == avi::remote_plugin::FAILURE_ENTRY);
+static_assert(std::string_view(NAME_OF(abandonRemoteFileHandlerWrite)) == avi::remote_plugin::ABANDON_ENTRY);
 
 // The two entry points the library looks up by name. The handler is deleted here, by the
 // code that allocated it.
@@ -40,5 +41,14 @@ REMOTE_PLUGIN_API std::size_t takeRemoteFileHandlerFailure(char* buffer, std::si
         return text.size();
     } catch (...) {
         return 0;
+    }
+}
+
+// Closes a handle opened for writing without uploading it (a run that failed before it wrote
+// anything worth keeping): an upload under way is aborted and the spool file removed.
+REMOTE_PLUGIN_API void abandonRemoteFileHandlerWrite(avi::IFileHandler* handler, void* handle) {
+    try {
+        if (auto* remote = dynamic_cast<avi::remote::RemoteFileHandler*>(handler)) remote->abandon(handle);
+    } catch (...) {
     }
 }

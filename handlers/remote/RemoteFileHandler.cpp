@@ -382,6 +382,10 @@ int RemoteFileHandler::fclose(void* handle) {
                       " could not hold every byte");
         return -1;
     }
+    if (s->spoolEnd == 0) {
+        recordFailure("nothing was written to " + s->http.shownUrl() + ", so nothing was uploaded");
+        return -1;
+    }
     if (s->parts && s->parts->started()) {
         if (s->parts->finish(s->spoolEnd)) return 0;
         s->keepSpool = true;
@@ -396,6 +400,11 @@ int RemoteFileHandler::fclose(void* handle) {
     s->keepSpool = true;
     recordFailure(takeFailure() + "; the file is kept at " + s->spoolPath);
     return -1;
+}
+
+void RemoteFileHandler::abandon(void* handle) {
+    std::unique_ptr<Stream> s(asStream(handle));
+    if (s && s->parts) s->parts->abort();
 }
 
 std::uint64_t RemoteFileHandler::getFilePos(void* handle) {

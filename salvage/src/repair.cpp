@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "avi/LocalFileHandler.h"
+#include "avi/fcns.h"
 #include "core/FileBridge.h"
 #include "detail.h"
 #include "format/Header.h"
@@ -49,20 +50,15 @@ const char* sourceName(Source s) {
 
 }  // namespace
 
-bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uint32_t rateDen,
-                        std::uint64_t audioFrames) {
-    std::FILE* f = std::fopen(path.c_str(), "r+b");
-    if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's values
-    std::vector<char> head(4u << 20);
-    head.resize(std::fread(head.data(), 1, head.size(), f));
-    bool ok = true, audioFound = false;
-    const auto put = [&](std::uint64_t at, std::uint32_t v) {
-        const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                    static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-        ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
-    };
-    // The stream headers, found through the header list (never by a search that could land
-    // in frame data).
+namespace {
+
+// Puts the rate and the audio length into the stream headers found through the header list
+// at the start of head (never by a search that could land in frame data), with put(offset,
+// value). False when an audio length is asked for and there is no audio stream header.
+template <typename Put>
+bool patchHeaderList(const std::vector<char>& head, std::uint32_t rateNum, std::uint32_t rateDen,
+                     std::uint64_t audioFrames, Put put) {
+    bool audioFound = false;
     const std::size_t n = head.size();
     if (n >= 24 && detail::is(&head[12], "LIST") && detail::is(&head[20], "hdrl")) {
         const std::size_t end = std::min<std::size_t>(n, 20 + std::size_t{detail::u32(&head[16])});
@@ -76,7 +72,38 @@ bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uin
             }
         }
     }
-    return std::fclose(f) == 0 && ok && (audioFound || audioFrames > UINT32_MAX);
+    return audioFound || audioFrames > UINT32_MAX;
+}
+
+}  // namespace
+
+bool patchStreamHeaders(avi::IFileHandler& h, void* handle, std::uint32_t rateNum, std::uint32_t rateDen,
+                        std::uint64_t audioFrames) {
+    std::vector<char> head(4u << 20);
+    if (h.setFilePos(handle, 0) != 0) return false;
+    head.resize(h.fread(head.data(), 1, head.size(), handle));
+    bool ok = true;
+    const bool found = patchHeaderList(head, rateNum, rateDen, audioFrames, [&](std::uint64_t at, std::uint32_t v) {
+        char b[4];
+        avi::fcns::putUint32(b, v);
+        ok = ok && h.setFilePos(handle, at) == 0 && h.fwrite(b, 1, 4, handle) == 4;
+    });
+    return ok && found;
+}
+
+bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uint32_t rateDen,
+                        std::uint64_t audioFrames) {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (f == nullptr) return path.find(":/") != std::string::npos;  // a remote file keeps the writer's values
+    std::vector<char> head(4u << 20);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    bool ok = true;
+    const bool found = patchHeaderList(head, rateNum, rateDen, audioFrames, [&](std::uint64_t at, std::uint32_t v) {
+        char b[4];
+        avi::fcns::putUint32(b, v);
+        ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+    });
+    return std::fclose(f) == 0 && ok && found;
 }
 
 std::string checkEntry(avi::IFileHandler& handler, void* handle, const avi::IndexEntry& e, std::uint32_t stream,

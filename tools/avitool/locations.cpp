@@ -19,29 +19,31 @@ namespace avitool {
 
 namespace {
 
-// The plug-in's own description of its last failure. The plug-in is opened here by the
-// same path the library loads it from, so both share one copy of it (a second dlopen of
-// a loaded library gives the same one); holding it also keeps it loaded between opens.
-using avi::remote_plugin::TakeFailureFn;
-TakeFailureFn remoteFailureEntry() {
-    static TakeFailureFn entry = [] {
+// The plug-in as the library loads it: opened by the same path, so both share one copy of it
+// (a second dlopen of a loaded library gives the same one); holding it keeps it loaded.
+void* pluginLibrary() {
+    static void* lib = [] {
         try {
             const std::string root = strutil::i18n::to_string(strutil::filesystem::get_install_path());
             const fs::path plugin = fs::canonical(root) / avi::remote_plugin::FOLDER / avi::remote_plugin::FILE_NAME;
-            void* lib = ::dlopen(plugin.string().c_str(), RTLD_NOW | RTLD_LOCAL);
-            return lib != nullptr ? reinterpret_cast<TakeFailureFn>(::dlsym(lib, avi::remote_plugin::FAILURE_ENTRY))
-                                  : nullptr;
+            return ::dlopen(plugin.string().c_str(), RTLD_NOW | RTLD_LOCAL);
         } catch (const std::exception&) {
-            return static_cast<TakeFailureFn>(nullptr);
+            return static_cast<void*>(nullptr);
         }
     }();
-    return entry;
+    return lib;
 }
 
 }  // namespace
 
+void* remoteEntry(const char* name) {
+    void* lib = pluginLibrary();
+    return lib != nullptr ? ::dlsym(lib, name) : nullptr;
+}
+
 std::string remoteFailure() {
-    const TakeFailureFn take = remoteFailureEntry();
+    static const auto take =
+        reinterpret_cast<avi::remote_plugin::TakeFailureFn>(remoteEntry(avi::remote_plugin::FAILURE_ENTRY));
     if (take == nullptr) return std::string();
     char text[2048];
     take(text, sizeof text);

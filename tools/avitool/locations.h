@@ -27,6 +27,10 @@ std::shared_ptr<avi::IFileHandler> handlerFor(avi::internal::FileBridge& keeper,
 // What the remote plug-in last reported (an HTTP status, a refused connection, a failed
 // upload and where its bytes were kept), and forgets it; empty when nothing failed.
 std::string remoteFailure();
+// An entry point of the remote plug-in (avi/RemotePlugin.h), which stays loaded; null when
+// there is none. The plug-in is opened by the same path the library loads it from, so both
+// share one copy of it.
+void* remoteEntry(const char* name);
 // The reason a path could not be opened, beyond the library's code; empty when unknown.
 std::string whyNotOpened(const std::string& path, bool forWriting);
 // For a file that failed: the library's code and message, and what is known beyond them

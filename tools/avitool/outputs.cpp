@@ -11,12 +11,57 @@
 #include <cstring>
 #include <vector>
 
+#include "avi/RemotePlugin.h"
 #include "messages.h"
+#include "salvage/salvage.h"
 #include "strutil/strutil.h"
 
 namespace fs = boost::filesystem;
 
 namespace avitool {
+
+// The plug-in's handler for a streamed output. It opens exclusively unless the target may be
+// replaced, and its fclose leaves the upload open, so that the header can still be patched;
+// finish() uploads the rest, abandon() gives it up.
+class HeldUpload : public avi::IFileHandler {
+public:
+    HeldUpload(std::shared_ptr<avi::IFileHandler> inner, bool exclusive)
+        : inner_(std::move(inner)), exclusive_(exclusive) {}
+    void* fopen(std::u16string path, const char* mode) override {
+        handle_ = inner_->fopen(path, exclusive_ && mode[0] == 'w' ? "wbx" : mode);
+        return handle_;
+    }
+    std::size_t fread(void* b, std::size_t s, std::size_t n, void* h) override { return inner_->fread(b, s, n, h); }
+    std::size_t fwrite(const void* b, std::size_t s, std::size_t n, void* h) override {
+        return inner_->fwrite(b, s, n, h);
+    }
+    int fseek(void* h, std::int64_t offset, int origin) override { return inner_->fseek(h, offset, origin); }
+    std::int64_t ftell(void* h) override { return inner_->ftell(h); }
+    int fclose(void* h) override { return h == handle_ ? 0 : inner_->fclose(h); }
+    std::uint64_t getFilePos(void* h) override { return inner_->getFilePos(h); }
+    int setFilePos(void* h, std::uint64_t position) override { return inner_->setFilePos(h, position); }
+
+    void* handle() const { return handle_; }
+    bool finish() {
+        void* h = handle_;
+        handle_ = nullptr;
+        return h != nullptr && inner_->fclose(h) == 0;
+    }
+    void abandon() {
+        if (handle_ == nullptr) return;
+        if (const auto give =
+                reinterpret_cast<avi::remote_plugin::AbandonFn>(remoteEntry(avi::remote_plugin::ABANDON_ENTRY)))
+            give(inner_.get(), handle_);
+        else
+            inner_->fclose(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    std::shared_ptr<avi::IFileHandler> inner_;
+    bool exclusive_;
+    void* handle_ = nullptr;
+};
 
 namespace {
 
@@ -33,7 +78,7 @@ bool remoteExists(const Location& loc) {
 
 }  // namespace
 
-bool Output::prepare(const std::string& target, bool overwrite, bool visible) {
+bool Output::prepare(const std::string& target, bool overwrite, bool visible, bool streamed) {
     const Location loc = locate(target);
     const bool local = loc.local;
     target_ = loc.path;
@@ -46,6 +91,14 @@ bool Output::prepare(const std::string& target, bool overwrite, bool visible) {
     overwrite_ = overwrite;
     if (!local && !overwrite && remoteExists(loc))
         return fail(shown(target_) + " exists; use -y (--overwrite) to replace it") == EXIT_OK;
+    if (!local && streamed) {
+        keeper_.reset(new avi::internal::FileBridge);
+        const auto h = handlerFor(*keeper_, loc);
+        if (!h) return fail("cannot write " + shown(target_) + ": the remote plug-in is missing") == EXIT_OK;
+        held_ = std::make_shared<HeldUpload>(h, !overwrite);
+        writePath_ = target_;
+        return true;
+    }
     std::string dir, name;
     if (local) {
         const fs::path t(target_);
@@ -110,7 +163,25 @@ std::string upload(const std::string& from, const std::string& url, bool overwri
 
 }  // namespace
 
+bool Output::open(avi::internal::FileBridge& f) {
+    if (!held_) return openFile(f, location(), "w");
+    remoteFailure();
+    f.useHandler(held_);
+    return f.open(target_.c_str(), "w");
+}
+
+bool Output::patch(std::uint32_t rateNum, std::uint32_t rateDen, std::uint64_t audioFrames) {
+    if (!held_) return salvage::patchStreamHeaders(writePath_, rateNum, rateDen, audioFrames);
+    return held_->handle() != nullptr &&
+           salvage::patchStreamHeaders(*held_, held_->handle(), rateNum, rateDen, audioFrames);
+}
+
 bool Output::commit() {
+    if (held_) {
+        if (held_->finish()) return true;
+        fail("the upload failed: " + remoteFailure());
+        return false;
+    }
     if (inPlace_) temporary_ = false;
     if (!temporary_) return true;
     if (remote_) {
@@ -132,6 +203,7 @@ bool Output::commit() {
 }
 
 void Output::drop() {
+    if (held_) held_->abandon();
     if (temporary_) std::remove(writePath_.c_str());
     temporary_ = false;
 }

@@ -93,6 +93,9 @@ bool repair(const std::string& in, const std::string& out, const Hints& hints, b
 // audio stream header to take a length asked for.
 bool patchStreamHeaders(const std::string& path, std::uint32_t rateNum, std::uint32_t rateDen,
                         std::uint64_t audioFrames);
+// The same on a file open for writing through handler h (an upload that is not finished).
+bool patchStreamHeaders(avi::IFileHandler& h, void* handle, std::uint32_t rateNum, std::uint32_t rateDen,
+                        std::uint64_t audioFrames);
 
 // Whether the entry e of a file open for reading points at a chunk header with its stream's
 // id and its size: "" when it does, else where it points and what stands there.

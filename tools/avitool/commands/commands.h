@@ -8,7 +8,7 @@ namespace avitool {
 int runInfo(const InfoOptions& o);
 int runFrames(const FramesOptions& o);
 int runAudio(const AudioOptions& o);
-int runCreate(const CreateOptions& o);
+int runCreate(CreateOptions o);
 int runCheck(const CheckOptions& o);
 int runRepair(const RepairOptions& o);
 

@@ -58,7 +58,7 @@ bool writeRecoveryFile(const std::string& avi, std::uint32_t w, std::uint32_t h,
 
 }  // namespace
 
-int runCreate(const CreateOptions& opt) {
+int runCreate(CreateOptions opt) {
     // Everything the run needs is checked before the output is touched.
     std::uint32_t num = 0, den = 0, w = 0, h = 0;
     if (!parseRate(opt.fps, num, den))
@@ -107,10 +107,13 @@ int runCreate(const CreateOptions& opt) {
     if (perFrame * align > (1u << 26)) return fail("audio chunks per frame would be too large");
     const auto chunk = static_cast<std::uint32_t>(perFrame * align);
 
+    // A URL is written as it goes, without a local copy; its parts upload while they fill, so
+    // there are no checkpoints (they would rewrite them).
     Output out;
-    if (!out.prepare(opt.out, opt.overwrite, true)) return EXIT_FAIL;
+    if (!out.prepare(opt.out, opt.overwrite, true, !locate(opt.out).local)) return EXIT_FAIL;
+    if (out.streamed()) opt.checkpoint = 0;
     avi::internal::FileBridge f;
-    if (!openFile(f, out.location(), "w")) return fail(f, locate(opt.out), true);
+    if (!out.open(f)) return fail(f, locate(opt.out), true);
     f.setVideoInfo(w, h, static_cast<double>(num) / den, fourcc, bits);
     // ffmpeg's pal8 frames carry their palette; the file holds the first frame's.
     const bool pal8 = bits == 8 && !opt.raw.empty() && !opt.aviLayout;
@@ -124,7 +127,7 @@ int runCreate(const CreateOptions& opt) {
     if (opt.checkpoint > 0) f.enableCheckpoints(opt.checkpoint);
     if (f.getErrorCode() != avi::errors::ERR_NONE) return fail(f, locate(opt.out), true);
     // Without checkpoints the header is written last: a side file keeps what repair needs.
-    const std::string sideFile = opt.checkpoint > 0 ? std::string() : out.path() + ".recovery.json";
+    const std::string sideFile = opt.checkpoint > 0 || out.streamed() ? std::string() : out.path() + ".recovery.json";
     if (!sideFile.empty() && !writeRecoveryFile(out.path(), w, h, bits, num, den, fourcc, wav, chunk))
         return fail("cannot write " + sideFile);
     struct SideFileGuard {
@@ -204,8 +207,7 @@ int runCreate(const CreateOptions& opt) {
     f.close();
     writerProblem();
     // The exact rate, and the audio's true length (the last chunk may be short), in the header.
-    if (!salvage::patchStreamHeaders(out.path(), num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX) &&
-        problem.empty())
+    if (!out.patch(num, den, wav.isOpen() ? audioBytes / align : UINT64_MAX) && problem.empty())
         problem = "cannot finish the header of " + out.path();
     if (!out.commit()) return EXIT_FAIL;
     if (!problem.empty())
