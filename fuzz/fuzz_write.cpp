@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<std::vector<char>> frames;
     std::vector<char> audio;
-    const std::uint32_t frameSize = w.getRGB24VideoFrameSize() ? w.getRGB24VideoFrameSize() : w.getIndexedVideoFrameSize();
+    const std::uint32_t frameSize =
+        w.getRGB24VideoFrameSize() ? w.getRGB24VideoFrameSize() : w.getIndexedVideoFrameSize();
     for (int ops = 0; ops < 200 && in.n > 0; ++ops) {
         const std::uint8_t op = in.byte();
         const char fill = static_cast<char>(in.byte());

@@ -20,8 +20,7 @@ inline std::uint32_t char2uint32(const char* p) {
            (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 inline std::uint64_t char2uint64(const char* p) {
-    return static_cast<std::uint64_t>(char2uint32(p)) |
-           (static_cast<std::uint64_t>(char2uint32(p + 4)) << 32);
+    return static_cast<std::uint64_t>(char2uint32(p)) | (static_cast<std::uint64_t>(char2uint32(p + 4)) << 32);
 }
 
 // Encoders: a new array of the value's bytes, little-endian, followed by one 0 byte.
