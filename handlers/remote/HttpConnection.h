@@ -138,6 +138,9 @@ private:
     std::string body_;  // the body of an upload's answer
 };
 
+// A copy of list (which may be null) with line appended when there is one.
+curl_slist* withLine(const curl_slist* list, const std::string& line);
+
 // Makes sure curl_global_init has run, once per process.
 void initCurlOnce();
 

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 
 #include "Failure.h"
+#include "S3.h"
 
 namespace avi {
 namespace remote {
@@ -25,23 +25,6 @@ std::uint64_t partStart(std::size_t i) {
 }
 std::size_t partOf(std::uint64_t at) {
     return static_cast<std::size_t>(at < LARGE_FROM ? at / SMALL_PART : SMALL_PARTS + (at - LARGE_FROM) / LARGE_PART);
-}
-
-// A query value as S3 signs it: everything but unreserved characters percent-encoded.
-std::string encoded(const std::string& v) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : v) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0xF]);
-        }
-    }
-    return out;
 }
 
 std::string between(const std::string& text, const std::string& open, const std::string& close) {
@@ -69,18 +52,7 @@ bool MultipartUpload::initiate() {
         control_->noteRequestFailure("upload to");
         return false;
     }
-    for (std::size_t i = 0; i < WORKERS; ++i) {
-        std::unique_ptr<HttpConnection> conn = origin_.twin();
-        if (!conn) break;
-        conn->cancelWhen(&stop_);
-        try {
-            workers_.emplace_back(&MultipartUpload::work, this, conn.get());
-        } catch (...) {
-            break;
-        }
-        connections_.push_back(std::move(conn));
-    }
-    return !workers_.empty();
+    return workers_.grow(origin_, WORKERS, [this](HttpConnection* c) { work(c); }) != 0;
 }
 
 bool MultipartUpload::mayWrite(std::uint64_t from, std::uint64_t to) {
@@ -200,7 +172,7 @@ bool MultipartUpload::send(HttpConnection& conn, std::size_t index, std::string&
         start = partStart(index);
         end = std::min(partStart(index + 1), end_);
     }
-    const std::string query = "partNumber=" + std::to_string(index + 1) + "&uploadId=" + encoded(uploadId_);
+    const std::string query = "partNumber=" + std::to_string(index + 1) + "&uploadId=" + awsEncoded(uploadId_, false);
     HttpConnection::Body body;
     body.fd = fd_;
     body.offset = start;
@@ -241,7 +213,7 @@ bool MultipartUpload::finish(std::uint64_t size) {
     xml += "</CompleteMultipartUpload>";
     HttpConnection::Body body;
     body.text = &xml;
-    const std::string query = "uploadId=" + encoded(uploadId_);
+    const std::string query = "uploadId=" + awsEncoded(uploadId_, false);
     long status = control_->request("POST", query, body, exclusive_ ? "If-None-Match: *" : "");
     // A server that does not implement the condition (501) completes without it; the caller
     // has looked for an existing object already.
@@ -267,10 +239,9 @@ void MultipartUpload::abort() {
         stop_ = true;
     }
     changed_.notify_all();
-    for (std::thread& t : workers_) t.join();
-    workers_.clear();
+    workers_.join();
     if (!uploadId_.empty() && !completed_ && control_) {
-        control_->request("DELETE", "uploadId=" + encoded(uploadId_), {});
+        control_->request("DELETE", "uploadId=" + awsEncoded(uploadId_, false), {});
         uploadId_.clear();
     }
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "HttpConnection.h"
+#include "Workers.h"
 
 namespace avi {
 namespace remote {
@@ -82,8 +83,7 @@ private:
     std::uint64_t bytesUp_ = 0;
     std::string failure_;
     bool completed_ = false;
-    std::vector<std::unique_ptr<HttpConnection>> connections_;
-    std::vector<std::thread> workers_;
+    Workers workers_{stop_};
 };
 
 }  // namespace remote

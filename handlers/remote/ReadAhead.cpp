@@ -26,7 +26,7 @@ ReadAhead::~ReadAhead() {
         stop_ = true;  // also aborts the requests in flight
     }
     changed_.notify_all();
-    for (std::thread& t : workers_) t.join();
+    workers_.join();
 }
 
 bool ReadAhead::start(std::uint64_t at, const HttpConnection::Timing& t) {
@@ -127,19 +127,9 @@ void ReadAhead::dropRun() {
 }
 
 bool ReadAhead::ensureWorkers() {
-    while (workers_.size() < depth_) {
-        std::unique_ptr<HttpConnection> conn = origin_.twin();
-        if (!conn) break;
-        conn->cancelWhen(&stop_);
-        try {
-            workers_.emplace_back(&ReadAhead::work, this, conn.get());
-        } catch (...) {
-            break;
-        }
-        connections_.push_back(std::move(conn));
-    }
-    depth_ = std::max<std::size_t>(1, std::min(depth_, workers_.size()));
-    return !workers_.empty();
+    const std::size_t running = workers_.grow(origin_, depth_, [this](HttpConnection* c) { work(c); });
+    depth_ = std::max<std::size_t>(1, std::min(depth_, running));
+    return running != 0;
 }
 
 std::unique_ptr<char[]> ReadAhead::buffer() {

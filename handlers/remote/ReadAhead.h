@@ -16,10 +16,10 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "HttpConnection.h"
+#include "Workers.h"
 
 namespace avi {
 namespace remote {
@@ -70,8 +70,7 @@ private:
     std::size_t depth_ = 0;
     std::vector<std::unique_ptr<char[]>> pool_;
     std::size_t allocated_ = 0;
-    std::vector<std::unique_ptr<HttpConnection>> connections_;
-    std::vector<std::thread> workers_;
+    Workers workers_{stop_};
 };
 
 }  // namespace remote

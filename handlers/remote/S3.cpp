@@ -37,15 +37,15 @@ std::map<std::string, std::string> section(const std::string& path, const std::s
     return out;
 }
 
-// A key as S3 names it in a path: every byte but the unreserved ones and '/' percent-encoded,
-// which is also how the signature's canonical URI has it.
-std::string encodeKey(const std::string& key) {
+}  // namespace
+
+std::string awsEncoded(const std::string& text, bool keepSlash) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
-    for (const char ch : key) {
+    for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                           c == '_' || c == '.' || c == '~' || c == '/';
+                           c == '_' || c == '.' || c == '~' || (keepSlash && c == '/');
         if (plain) {
             out.push_back(ch);
         } else {
@@ -56,8 +56,6 @@ std::string encodeKey(const std::string& key) {
     }
     return out;
 }
-
-}  // namespace
 
 bool resolveS3(const std::string& location, S3Target& out, std::string& why) {
     const std::string rest = location.substr(5);  // behind "s3://"
@@ -94,8 +92,8 @@ bool resolveS3(const std::string& location, S3Target& out, std::string& why) {
     }
     std::string endpoint = pick(env("AWS_ENDPOINT_URL"), conf["endpoint_url"]);
     while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
-    out.url = endpoint.empty() ? "https://" + bucket + ".s3." + out.region + ".amazonaws.com/" + encodeKey(key)
-                               : endpoint + "/" + bucket + "/" + encodeKey(key);
+    out.url = endpoint.empty() ? "https://" + bucket + ".s3." + out.region + ".amazonaws.com/" + awsEncoded(key, true)
+                               : endpoint + "/" + bucket + "/" + awsEncoded(key, true);
     return true;
 }
 

@@ -22,5 +22,9 @@ struct S3Target {
 // settings are incomplete.
 bool resolveS3(const std::string& location, S3Target& out, std::string& why);
 
+// text as S3 signs it: every byte but the unreserved ones percent-encoded; '/' kept for a
+// key in a path, encoded in a query value.
+std::string awsEncoded(const std::string& text, bool keepSlash);
+
 }  // namespace remote
 }  // namespace avi
