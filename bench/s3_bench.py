@@ -82,12 +82,21 @@ def main():
         server = os.path.join(ROOT, "scripts/s3-test-server.sh")
         ep = subprocess.run([server, "start", os.path.join(work, "swift")], check=True, capture_output=True,
                             text=True).stdout.strip()
-        proxy = subprocess.Popen([sys.executable, os.path.join(ROOT, "bench/latency_proxy.py"), "--to",
-                                  ep.split("//")[1], "--rtt-ms", str(a.rtt_ms)], stdout=subprocess.PIPE, text=True)
-        far = "http://127.0.0.1:" + proxy.stdout.readline().strip()
+        def link(*extra):
+            p = subprocess.Popen([sys.executable, os.path.join(ROOT, "bench/latency_proxy.py"), "--to",
+                                  ep.split("//")[1], "--rtt-ms", str(a.rtt_ms), *extra], stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, text=True)
+            proxies.append(p)
+            return "http://127.0.0.1:" + p.stdout.readline().strip()
+
+        proxies = []
+        far = link()
+        # A link whose TCP window stays small (2 MiB): one connection moves 2 MiB per round trip.
+        narrow = link("--window", str(2 << 20))
         env = dict(os.environ, AWS_ACCESS_KEY_ID="test:tester", AWS_SECRET_ACCESS_KEY="testing",
                    AWS_REGION="us-east-1", AWS_ENDPOINT_URL=ep, TMPDIR=spool_dir)
         env_far = dict(env, AWS_ENDPOINT_URL=far)
+        env_narrow = dict(env, AWS_ENDPOINT_URL=narrow)
         rows = []
         try:
             boto("s.create_bucket(Bucket='bench')", env)
@@ -102,6 +111,7 @@ def main():
                 size = os.path.getsize(clip)
                 boto(f"s.upload_file('{clip}', 'bench', 'read.avi')", env)
                 near_url, far_url = presign(env, "read.avi"), presign(env_far, "read.avi")
+                narrow_url = presign(env_narrow, "read.avi")
                 cases = {
                     "ours, loopback": lambda: run([tool, "frames", "s3://bench/read.avi", "-o", "-"], env=env,
                                                   stdout=out),
@@ -111,6 +121,11 @@ def main():
                     f"curl, {a.rtt_ms:g} ms": lambda: run(["curl", "-sf", "-o", "/dev/null", far_url]),
                     f"ffmpeg http, {a.rtt_ms:g} ms": lambda: run(["ffmpeg", "-v", "error", "-i", far_url, "-map", "0",
                                                                   "-c", "copy", "-f", "null", "-"]),
+                    "ours, narrow": lambda: run([tool, "frames", "s3://bench/read.avi", "-o", "-"], env=env_narrow,
+                                                stdout=out),
+                    "curl, narrow": lambda: run(["curl", "-sf", "-o", "/dev/null", narrow_url]),
+                    "ffmpeg http, narrow": lambda: run(["ffmpeg", "-v", "error", "-i", narrow_url, "-map", "0", "-c",
+                                                        "copy", "-f", "null", "-"]),
                 }
                 t = {k: [] for k in cases}
                 for _ in range(a.rounds):
@@ -128,6 +143,12 @@ def main():
                      f"{mbs[far_ours]:.0f} vs {mbs[far_curl]:.0f} MB/s", med[far_curl] / med[far_ours], "0.8"),
                     (f"read every frame, {a.rtt_ms:g} ms round trip: ours vs ffmpeg over http",
                      f"{mbs[far_ours]:.0f} vs {mbs[far_ff]:.0f} MB/s", med[far_ff] / med[far_ours], "5"),
+                    (f"the same, {a.rtt_ms:g} ms and a 2 MiB window: ours vs one curl GET",
+                     f"{mbs['ours, narrow']:.0f} vs {mbs['curl, narrow']:.0f} MB/s",
+                     med["curl, narrow"] / med["ours, narrow"], "0.8"),
+                    (f"the same, {a.rtt_ms:g} ms and a 2 MiB window: ours vs ffmpeg over http",
+                     f"{mbs['ours, narrow']:.0f} vs {mbs['ffmpeg http, narrow']:.0f} MB/s",
+                     med["ffmpeg http, narrow"] / med["ours, narrow"], "5"),
                 ]
             if a.only in (None, "write"):
                 raw = os.path.join(work, "write.raw")
@@ -161,7 +182,8 @@ def main():
                              "finished file", f"{med['ours']:.2f} vs {med['boto3']:.2f} s "
                              f"(spool at most {max(peaks) / 2**20:.0f} MiB)", med["boto3"] / med["ours"], "0.83"))
         finally:
-            proxy.kill()
+            for p in proxies:
+                p.kill()
             subprocess.run([server, "stop", os.path.join(work, "swift")])
     print(f"Load average at end: {open('/proc/loadavg').read().split()[:3]}, {a.rounds} interleaved rounds\n")
     print("| case | figures (medians) | ratio | goal |\n|---|---|---|---|")
