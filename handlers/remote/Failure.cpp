@@ -8,14 +8,10 @@ namespace {
 
 std::mutex failureLock;
 std::string lastFailure;
-thread_local bool muted = false;
 
 }  // namespace
 
-void muteFailuresOnThisThread() { muted = true; }
-
 void recordFailure(const std::string& message) {
-    if (muted) return;
     std::lock_guard<std::mutex> lock(failureLock);
     lastFailure = message;
 }

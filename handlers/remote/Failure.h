@@ -10,9 +10,5 @@ namespace remote {
 void recordFailure(const std::string& message);
 std::string takeFailure();
 
-// Threads that only work ahead (read-ahead) call this once: what fails there is found again,
-// and recorded, by the request the host itself waits for.
-void muteFailuresOnThisThread();
-
 }  // namespace remote
 }  // namespace avi

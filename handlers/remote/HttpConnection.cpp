@@ -286,7 +286,7 @@ void HttpConnection::noteFailure(CURLcode rc, const char* what) {
         const std::string code = s3Error();
         if (!code.empty()) why += " (" + code + ")";
     }
-    recordFailure(std::string(what) + " " + shownUrl_ + ": " + why);
+    report(std::string(what) + " " + shownUrl_ + ": " + why);
 }
 
 std::size_t HttpConnection::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -414,9 +414,9 @@ FetchResult HttpConnection::fetch(std::uint64_t offset, char* dst1, std::size_t 
     }
     if (r == FetchResult::Ok && sink.got != n) r = FetchResult::Failed;
     if (r == FetchResult::Changed)
-        recordFailure("cannot read " + shownUrl_ + ": " +
-                      (headers_.status == 200 ? std::string("the server does not support byte ranges")
-                                              : std::string("the resource changed while it was read")));
+        report("cannot read " + shownUrl_ + ": " +
+               (headers_.status == 200 ? std::string("the server does not support byte ranges")
+                                       : std::string("the resource changed while it was read")));
     else if (r == FetchResult::Failed)
         noteFailure(rc == CURLE_WRITE_ERROR ? CURLE_OK : rc, "cannot read");
     return r;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Failure.h"
 #include "S3.h"
 
 namespace avi {
@@ -108,6 +109,11 @@ public:
     // True when a connection to the host can be made.
     bool reachable();
 
+    // A quiet connection (one that works for another: read-ahead, upload parts) keeps its
+    // failures to itself, in failure(), instead of recording them for the host.
+    void setQuiet() { quiet_ = true; }
+    const std::string& failure() const { return failure_; }
+
     // The URL without credentials, for messages.
     const std::string& shownUrl() const { return shownUrl_; }
 
@@ -131,6 +137,12 @@ private:
     S3Target target_;  // for twins
     const std::atomic<bool>* cancel_ = nullptr;
     Timing timing_;
+    bool quiet_ = false;
+    std::string failure_;
+    void report(const std::string& message) {
+        failure_ = message;
+        if (!quiet_) recordFailure(message);
+    }
     CURLcode lastCode_ = CURLE_OK;
     ResponseHeaders headers_;
     // The S3 error code and message of a failed signed request, from its body.

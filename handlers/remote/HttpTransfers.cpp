@@ -119,7 +119,7 @@ bool HttpConnection::upload(int fd, std::uint64_t size, bool exclusive) {
     }
     const bool ok = rc == CURLE_OK && headers_.status / 100 == 2 && src.offset == size;
     if (!ok && headers_.status == 412)
-        recordFailure("upload to " + shownUrl_ + ": it exists now (HTTP status 412); use -y to replace it");
+        report("upload to " + shownUrl_ + ": it exists now (HTTP status 412); use -y to replace it");
     else if (!ok)
         noteFailure(rc, "upload to");
     body_.clear();
@@ -209,7 +209,7 @@ bool HttpConnection::download(int fd, const Validators& v) {
         (v.lastModified.empty() || headers_.lastModified.empty() || headers_.lastModified == v.lastModified);
     const bool ok = rc == CURLE_OK && headers_.status == 200 && sink.got == v.size && same;
     if (!ok && rc == CURLE_OK && headers_.status == 200)
-        recordFailure("cannot read " + shownUrl_ + ": the resource changed while it was read");
+        report("cannot read " + shownUrl_ + ": the resource changed while it was read");
     else if (!ok)
         noteFailure(rc == CURLE_WRITE_ERROR ? CURLE_OK : rc, "cannot read");
     return ok;

@@ -46,6 +46,7 @@ MultipartUpload::~MultipartUpload() { abort(); }
 bool MultipartUpload::initiate() {
     control_ = origin_.twin();
     if (!control_) return false;
+    control_->setQuiet();
     const long status = control_->request("POST", "uploads=", {});
     uploadId_ = status == 200 ? between(control_->answer(), "<UploadId>", "</UploadId>") : std::string();
     if (uploadId_.empty()) {
@@ -99,7 +100,7 @@ void MultipartUpload::written(std::uint64_t from, std::uint64_t to) {
     if (full.empty()) return;
     if (uploadId_.empty() && !initiate()) {
         std::lock_guard<std::mutex> hold(lock_);
-        fail(takeFailure());
+        fail(control_ ? control_->failure() : std::string());
         return;
     }
     std::lock_guard<std::mutex> hold(lock_);
@@ -185,7 +186,7 @@ bool MultipartUpload::send(HttpConnection& conn, std::size_t index, std::string&
         }
         if (stop_ || !mayPass(status) || attempt == ATTEMPTS) {
             conn.noteRequestFailure(("upload of part " + std::to_string(index + 1) + " to").c_str());
-            why = takeFailure();
+            why = conn.failure();
             if (attempt > 1) why += " (tried " + std::to_string(attempt) + " times)";
             return false;
         }
@@ -227,7 +228,7 @@ bool MultipartUpload::finish(std::uint64_t size) {
         failure_ = "upload to " + origin_.shownUrl() + ": it exists now (HTTP status 412); use -y to replace it";
     } else {
         control_->noteRequestFailure("upload to");
-        failure_ = takeFailure();
+        failure_ = control_->failure();
     }
     abort();
     return false;

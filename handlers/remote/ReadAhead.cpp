@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "Failure.h"
-
 namespace avi {
 namespace remote {
 namespace {
@@ -80,7 +78,6 @@ std::size_t ReadAhead::take(std::uint64_t at, char* dst, std::size_t n) {
 }
 
 void ReadAhead::work(HttpConnection* conn) {
-    muteFailuresOnThisThread();
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         std::shared_ptr<Slot> slot;

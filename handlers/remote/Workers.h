@@ -1,6 +1,7 @@
 #pragma once
 // Threads that each own a connection of their own, a twin of an origin's, whose requests are
-// aborted once a stop flag is set (read-ahead blocks, upload parts).
+// aborted once a stop flag is set (read-ahead blocks, upload parts). Their connections are
+// quiet: the owner decides what the host hears.
 
 #include <atomic>
 #include <memory>
@@ -26,6 +27,7 @@ public:
             std::unique_ptr<HttpConnection> conn = origin.twin();
             if (!conn) break;
             conn->cancelWhen(&stop_);
+            conn->setQuiet();
             try {
                 threads_.emplace_back(body, conn.get());
             } catch (...) {
