@@ -60,7 +60,7 @@ bool MultipartUpload::mayWrite(std::uint64_t from, std::uint64_t to) {
     std::unique_lock<std::mutex> hold(lock_);
     if (to > from && partOf(to - 1) >= MAX_PARTS) fail("the file is larger than an S3 multipart upload can hold");
     // A writer that outruns the uploads waits: the spool stays a few parts long.
-    changed_.wait(hold, [&] { return !failure_.empty() || waiting() < MAX_WAITING; });
+    changed_.wait(hold, [&] { return !failure_.empty() || pending_ < MAX_WAITING; });
     if (!failure_.empty()) return false;
     if (to <= from) return true;
     for (std::size_t i = partOf(from); i <= partOf(to - 1); ++i) {
@@ -119,13 +119,11 @@ bool MultipartUpload::inSpool(std::uint64_t from, std::uint64_t to) {
 
 void MultipartUpload::queue(std::size_t index) {
     Part& p = parts_[index];
-    if (p.state == Part::Open) p.state = Part::Waiting;
-}
-
-std::size_t MultipartUpload::waiting() const {
-    std::size_t n = 0;
-    for (const auto& p : parts_) n += p.second.state == Part::Waiting || p.second.state == Part::Sending;
-    return n;
+    if (p.state != Part::Open) return;
+    p.state = Part::Waiting;
+    p.have.clear();  // what matters from now on is the state
+    ready_.push_back(index);
+    ++pending_;
 }
 
 void MultipartUpload::fail(const std::string& why) {
@@ -136,20 +134,17 @@ void MultipartUpload::fail(const std::string& why) {
 void MultipartUpload::work(HttpConnection* conn) {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-        std::size_t index = 0;
-        bool found = false;
-        changed_.wait(hold, [&] {
-            for (const auto& p : parts_)
-                if (!found && p.second.state == Part::Waiting) index = p.first, found = true;
-            return stop_ || found;
-        });
+        changed_.wait(hold, [&] { return stop_ || !ready_.empty(); });
         if (stop_) return;
+        const std::size_t index = ready_.front();
+        ready_.pop_front();
         parts_[index].state = Part::Sending;
         hold.unlock();
         std::string etag, why;
         const bool ok = send(*conn, index, etag, why);
         hold.lock();
         Part& p = parts_[index];
+        --pending_;
         if (ok) {
             p.state = Part::Up;
             p.etag = etag;
@@ -200,7 +195,7 @@ bool MultipartUpload::finish(std::uint64_t size) {
         end_ = std::max(end_, size);
         for (std::size_t i = 0; size != 0 && i <= partOf(size - 1); ++i) queue(i);
         changed_.notify_all();
-        changed_.wait(hold, [&] { return !failure_.empty() || waiting() == 0; });
+        changed_.wait(hold, [&] { return !failure_.empty() || pending_ == 0; });
         if (!failure_.empty()) {
             hold.unlock();
             abort();

@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -68,7 +69,6 @@ private:
     void work(HttpConnection* conn);
     bool send(HttpConnection& conn, std::size_t index, std::string& etag, std::string& why);
     void fail(const std::string& why);  // lock held
-    std::size_t waiting() const;        // lock held
 
     const HttpConnection& origin_;
     std::unique_ptr<HttpConnection> control_;  // initiate, complete, abort
@@ -79,7 +79,9 @@ private:
     std::condition_variable changed_;
     std::atomic<bool> stop_{false};
     std::map<std::size_t, Part> parts_;
-    std::uint64_t end_ = 0;  // the furthest byte written
+    std::deque<std::size_t> ready_;  // parts waiting for a worker, in the order they filled
+    std::size_t pending_ = 0;        // parts waiting or being sent
+    std::uint64_t end_ = 0;          // the furthest byte written
     std::uint64_t bytesUp_ = 0;
     std::string failure_;
     bool completed_ = false;
