@@ -86,8 +86,8 @@ public:
     // recorded) unless exactly v.size bytes of that version arrived.
     bool download(int fd, const Validators& v);
 
-    // PUTs the first size bytes of the file behind fd, with If-None-Match: * when exclusive.
-    // True for a 2xx answer; otherwise the reason is recorded (recordFailure).
+    // PUTs the first size bytes of the file behind fd, not replacing an existing resource when
+    // exclusive (requestUnlessExists). True for a 2xx answer; otherwise the reason is recorded.
     bool upload(int fd, std::uint64_t size, bool exclusive = false);
 
     // The body of a request: text, or [offset, offset + size) of the file behind fd.
@@ -96,11 +96,18 @@ public:
         int fd = -1;
         std::uint64_t offset = 0, size = 0;
     };
-    // One request to this resource with query appended (it must be canonical: parameters
+    // One request to this resource with query, if any, appended (it must be canonical: parameters
     // sorted by name, values encoded as S3 signs them): method POST, PUT or DELETE, an optional
     // body and header line. Returns the HTTP status, 0 when no answer came; the answer's body
     // (its first 8 KiB) and entity tag are then in answer() and answerTag(). Records nothing.
     long request(const char* method, const std::string& query, const Body& body, const std::string& header = "");
+    // request() that does not replace an existing resource when exclusive: with If-None-Match: *,
+    // sent again without it to a server that does not implement it (501), for which the caller
+    // has looked for an existing resource already.
+    long requestUnlessExists(const char* method, const std::string& query, const Body& body, bool exclusive);
+    // Records why the last upload request failed: "it exists now" for a 412, else as
+    // noteRequestFailure("upload to").
+    void noteUploadFailure();
     const std::string& answer() const { return body_; }
     const std::string& answerTag() const { return headers_.etag; }
     // Records why the last request failed, as "what URL: reason (S3 code)".

@@ -92,48 +92,32 @@ std::string HttpConnection::s3Error() {
 }
 
 bool HttpConnection::upload(int fd, std::uint64_t size, bool exclusive) {
-    if (curl_ == nullptr) return false;
-    UploadSource src{fd, 0, size};
-    // A PUT is not resent to wherever a redirect points.
-    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &onUploadRead);
-    curl_easy_setopt(curl_, CURLOPT_READDATA, &src);
-    curl_easy_setopt(curl_, CURLOPT_SEEKFUNCTION, &onUploadSeek);
-    curl_easy_setopt(curl_, CURLOPT_SEEKDATA, &src);
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepBody);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body_);
-    CURLcode rc = CURLE_OK;
-    // A server that does not implement If-None-Match (501) gets the plain PUT: the caller
-    // has looked for an existing resource already.
-    for (bool conditional : {exclusive, false}) {
-        curl_slist* headers = withLine(signing_, conditional ? "If-None-Match: *" : "");
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
-        src.offset = 0;
-        body_.clear();
-        rc = perform(size);
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, signing_);
-        curl_slist_free_all(headers);
-        if (!(conditional && rc == CURLE_OK && headers_.status == 501)) break;
-    }
-    const bool ok = rc == CURLE_OK && headers_.status / 100 == 2 && src.offset == size;
-    if (!ok && headers_.status == 412)
-        report("upload to " + shownUrl_ + ": it exists now (HTTP status 412); use -y to replace it");
-    else if (!ok)
-        noteFailure(rc, "upload to");
+    Body body;
+    body.fd = fd;
+    body.size = size;
+    const bool ok = requestUnlessExists("PUT", "", body, exclusive) / 100 == 2;
+    if (!ok) noteUploadFailure();
     body_.clear();
-    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(curl_, CURLOPT_READDATA, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_SEEKDATA, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     return ok;
+}
+
+long HttpConnection::requestUnlessExists(const char* method, const std::string& query, const Body& body,
+                                         bool exclusive) {
+    const long status = request(method, query, body, exclusive ? "If-None-Match: *" : "");
+    return exclusive && status == 501 ? request(method, query, body) : status;
+}
+
+void HttpConnection::noteUploadFailure() {
+    if (lastCode_ == CURLE_OK && headers_.status == 412)
+        report("upload to " + shownUrl_ + ": it exists now (HTTP status 412); use -y to replace it");
+    else
+        noteFailure(lastCode_, "upload to");
 }
 
 long HttpConnection::request(const char* method, const std::string& query, const Body& body,
                              const std::string& header) {
     if (curl_ == nullptr) return 0;
-    const std::string target = url_ + (url_.find('?') == std::string::npos ? "?" : "&") + query;
+    const std::string target = query.empty() ? url_ : url_ + (url_.find('?') == std::string::npos ? "?" : "&") + query;
     UploadSource src{body.fd, 0, body.size, body.offset};
     curl_slist* headers = withLine(signing_, header);
     curl_easy_setopt(curl_, CURLOPT_URL, target.c_str());

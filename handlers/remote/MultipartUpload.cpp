@@ -210,21 +210,14 @@ bool MultipartUpload::finish(std::uint64_t size) {
     HttpConnection::Body body;
     body.text = &xml;
     const std::string query = "uploadId=" + awsEncoded(uploadId_, false);
-    long status = control_->request("POST", query, body, exclusive_ ? "If-None-Match: *" : "");
-    // A server that does not implement the condition (501) completes without it; the caller
-    // has looked for an existing object already.
-    if (exclusive_ && status == 501) status = control_->request("POST", query, body);
+    const long status = control_->requestUnlessExists("POST", query, body, exclusive_);
     // An error can come with a 200, in the body.
     if (status == 200 && control_->answer().find("<Error>") == std::string::npos) {
         completed_ = true;
         return true;
     }
-    if (status == 412) {
-        failure_ = "upload to " + origin_.shownUrl() + ": it exists now (HTTP status 412); use -y to replace it";
-    } else {
-        control_->noteRequestFailure("upload to");
-        failure_ = control_->failure();
-    }
+    control_->noteUploadFailure();
+    failure_ = control_->failure();
     abort();
     return false;
 }

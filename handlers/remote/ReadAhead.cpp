@@ -14,6 +14,9 @@ const std::size_t MIN_BLOCK = 2 * MIB;
 const std::size_t MAX_BLOCK = 8 * MIB;
 const std::size_t MAX_DEPTH = 8;
 
+// The most blocks a run may have in flight: MAX_DEPTH, fewer when the pool cannot hold them.
+std::size_t deepest(std::size_t block) { return std::min(MAX_DEPTH, ReadAhead::MEMORY_BOUND / block); }
+
 }  // namespace
 
 ReadAhead::ReadAhead(const HttpConnection& origin, const Validators& v) : origin_(origin), resource_(v) {}
@@ -36,7 +39,7 @@ bool ReadAhead::start(std::uint64_t at, const HttpConnection::Timing& t) {
         const double want = std::ceil(2 * rate * wait / double(MIB)) * double(MIB);
         block_ = std::clamp(static_cast<std::size_t>(std::min(want, double(MAX_BLOCK))), MIN_BLOCK, MAX_BLOCK);
         const auto cover = static_cast<std::size_t>(std::ceil(rate * wait / double(block_)));
-        depth_ = std::clamp<std::size_t>(cover + 2, 2, std::min(MAX_DEPTH, MEMORY_BOUND / block_));
+        depth_ = std::clamp<std::size_t>(cover + 2, 2, deepest(block_));
     }
     dropRun();
     next_ = at;
@@ -68,7 +71,7 @@ std::size_t ReadAhead::take(std::uint64_t at, char* dst, std::size_t n) {
     const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(n, slot->start + slot->length - at));
     std::memcpy(dst, slot->data.get() + (at - slot->start), k);
     // The reader outran the blocks in flight: one more in parallel, while memory allows.
-    if (waited && depth_ < std::min(MAX_DEPTH, MEMORY_BOUND / block_)) {
+    if (waited && depth_ < deepest(block_)) {
         ++depth_;
         ensureWorkers();
         refill();
